@@ -1,0 +1,8 @@
+#include "common/pybind11.hpp"
+#include "assaycore/bindings.hpp"
+
+namespace quellix::assaycore {
+
+void bind_format(py::module_& m) { (void)m; }
+
+}  // namespace quellix::assaycore

@@ -1,0 +1,1 @@
+"""quellix: factor research for quantitative equity."""

@@ -1,0 +1,1 @@
+"""Factor testing: preprocessing and analysis of factor tables."""

@@ -1,0 +1,1 @@
+def to_date_str(x): return x
