@@ -1,8 +1,203 @@
 #include "common/pybind11.hpp"
 #include "assaycore/bindings.hpp"
+#include "assaycore/core/daily_returns.hpp"
+#include "assaycore/core/element.hpp"
+#include "common/pyclass.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
 
 namespace quellix::assaycore {
+namespace {
 
-void bind_engine(py::module_& m) { (void)m; }
+[[noreturn]] void raise(PyObject* type, const py::handle& message) {
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+// Tuple unpacking with the interpreter's own wording, for `name, step = item`.
+std::pair<py::object, py::object> unpack_pair(const py::handle& item) {
+    if (Py_TYPE(item.ptr())->tp_iter == nullptr && !PySequence_Check(item.ptr())) {
+        raise(PyExc_TypeError, py::str("cannot unpack non-iterable {} object").format(Py_TYPE(item.ptr())->tp_name));
+    }
+    py::tuple values = py::reinterpret_steal<py::tuple>(PySequence_Tuple(item.ptr()));
+    if (!values) throw py::error_already_set();
+    if (values.size() > 2) raise(PyExc_ValueError, py::str("too many values to unpack (expected 2)"));
+    if (values.size() < 2) {
+        raise(PyExc_ValueError, py::str("not enough values to unpack (expected 2, got {})").format(values.size()));
+    }
+    return {values[0], values[1]};
+}
+
+bool truthy(const py::handle& value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+// Returns from post-adjusted closes, from the trading date before the first
+// factor date to p_max trading dates after the last, so the longest forward
+// return of the last factor date exists.
+py::object daily_returns(const py::object& factor_data, const py::object& periods) {
+    py::module_ builtins = py::module_::import("builtins");
+    py::module_ np = py::module_::import("numpy");
+    py::module_ pd = py::module_::import("pandas");
+    py::module_ vestamo = py::module_::import("vestamo");
+
+    py::object sequence = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"));
+    py::object p_max = py::isinstance(periods, sequence) ? builtins.attr("max")(periods) : periods;
+    py::object dates = factor_data.attr("index");
+    if (py::len(dates) == 0) throw py::value_error("factor_data: no dates, so no daily returns can be fetched");
+    py::object end_date = vestamo.attr("get_next_trading_date")(dates[py::int_(-1)], p_max);
+    py::object start_date = vestamo.attr("get_previous_trading_date")(dates[py::int_(0)]);
+    py::object prices = vestamo.attr("get_price")(
+        py::arg("order_book_ids") = factor_data.attr("columns"), py::arg("start_date") = start_date,
+        py::arg("end_date") = end_date, py::arg("fields") = "close", py::arg("adjust_type") = "post",
+        py::arg("expect_df") = true);
+    if (prices.is_none()) {
+        throw py::value_error(py::str("returns: no close prices for the factor's instruments from {} to {}")
+                                  .format(start_date, end_date)
+                                  .cast<std::string>());
+    }
+    py::object close = prices[py::str("close")].attr("unstack")(py::arg("level") = 0);
+    py::array_t<double> values =
+        close.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan"));
+
+    const std::int64_t n = values.shape(0);
+    const std::int64_t m = values.shape(1);
+    py::array_t<double> out({static_cast<py::ssize_t>(n > 1 ? n - 1 : 0), static_cast<py::ssize_t>(m)});
+    core::StridedTable<double> table{reinterpret_cast<const char*>(values.data()), values.strides(0), values.strides(1), n,
+                                     m};
+    double* dst = out.mutable_data();
+    {
+        py::gil_scoped_release release;
+        core::filled_simple_returns(table, dst);
+    }
+    py::object rows = close.attr("index")[py::slice(py::int_(1), py::none(), py::none())];
+    return pd.attr("DataFrame")(out, py::arg("index") = rows, py::arg("columns") = close.attr("columns"),
+                                py::arg("copy") = false);
+}
+
+void name_axes(const py::object& table) {
+    table.attr("index").attr("name") = "datetime";
+    table.attr("columns").attr("name") = "order_book_id";
+}
+
+const char* const append_doc =
+    "append(self, step)\n--\n\n"
+    " 构造因子检验步骤\n\n"
+    "        :param step: (name, processor) 元组, name 为步骤名称, 在整个引擎内不可重复; processor 可选:\n"
+    "            因子预处理: Winzorization, Neutralization, Normalization\n"
+    "            因子检验: ICAnalysis, QuantileReturnAnalysis, FactorReturnAnalysis\n"
+    "        ";
+
+const char* const analysis_doc =
+    "analysis(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)\n--\n\n"
+    "因子检验\n\n"
+    "        :param factor_data: 因子值, pd.DataFrame, index 为日期 (pd.DatetimeIndex), columns 为 order_book_id\n"
+    "        :param returns: 收益率数据, pd.DataFrame, index 和 columns 与 factor_data 一致;\n"
+    "            或 \"daily\", 由后复权收盘价计算日收益率\n"
+    "        :param ascending: 因子排序方向, 默认为 False (降序)\n"
+    "        :param periods: 持有期, int 或 int 的 tuple/list\n"
+    "        :param keep_preprocess_result: 是否在结果中保留每个预处理步骤后的因子数据\n"
+    "        :return: dict\n"
+    "        ";
+
+}  // namespace
+
+void bind_engine(py::module_& m) {
+    py::object preprocessor_cls = m.attr("FactorPreprocessor");
+    py::object analyser_cls = m.attr("FactorAnalyser");
+    py::object validate = m.attr("_validate_data_frame");
+
+    py::object engine = make_class("FactorAnalysisEngine", py::make_tuple(), m, " 因子检验引擎 ");
+
+    add_init(engine, [analyser_cls](const py::object& self) {
+        self.attr("preprocess_pipelines") = py::list();
+        self.attr("analysis_pipelines") = py::module_::import("collections").attr("defaultdict")(analyser_cls);
+        self.attr("_FactorAnalysisEngine__exists_step_names") = py::list();
+    });
+
+    add_method(
+        engine, "append",
+        [preprocessor_cls, analyser_cls](const py::object& self, const py::object& step) {
+            // The argument is a typed tuple: exact type only, but None gets
+            // through to the unpacking.
+            if (!step.is_none() && !PyTuple_CheckExact(step.ptr())) {
+                raise(PyExc_TypeError, py::str("Argument 'step' has incorrect type (expected tuple, got {})")
+                                           .format(Py_TYPE(step.ptr())->tp_name));
+            }
+            auto [name, processor] = unpack_pair(step);
+            py::object used = self.attr("_FactorAnalysisEngine__exists_step_names");
+            int seen = PySequence_Contains(used.ptr(), name.ptr());
+            if (seen < 0) throw py::error_already_set();
+            if (seen) {
+                raise(PyExc_RuntimeError,
+                      py::str("pipeline step name={} already exists, please use another name.").format(name));
+            }
+            used.attr("append")(name);
+            if (py::isinstance(processor, preprocessor_cls)) {
+                self.attr("preprocess_pipelines").attr("append")(step);
+            } else if (py::isinstance(processor, analyser_cls)) {
+                processor.attr("step_name") = name;
+                self.attr("analysis_pipelines")[name] = processor;
+            } else {
+                raise(PyExc_ValueError, py::str("Invalid step={}, unknown processor={}").format(name, processor));
+            }
+        },
+        py::arg("step"), append_doc);
+
+    add_method(
+        engine, "analysis",
+        [validate](const py::object& self, py::object factor_data, py::object returns, const py::object& ascending,
+                   py::object periods, const py::object& keep_preprocess_result) -> py::object {
+            py::module_ builtins = py::module_::import("builtins");
+            if (!truthy(self.attr("preprocess_pipelines")) && !truthy(self.attr("analysis_pipelines"))) {
+                py::module_::import("warnings").attr("warn")("no pipelines to execute.");
+                return py::none();
+            }
+            py::object sequence = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"));
+            py::object accepted = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"), builtins.attr("int"));
+            if (assertions_enabled() && !py::isinstance(periods, accepted)) {
+                std::string message =
+                    py::str("periods must be tuple/list/int, but got {}").format(periods).cast<std::string>();
+                check_assert(false, message.c_str());
+            }
+            validate(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+            if (py::isinstance<py::str>(returns)) {
+                if (!returns.equal(py::str("daily"))) {
+                    raise(PyExc_ValueError, py::str("returns: expect pd.DataFrame or \"daily\", got {}").format(returns));
+                }
+                returns = daily_returns(factor_data, periods);
+            } else {
+                validate(py::arg("df") = returns, py::arg("name") = "returns");
+            }
+            if (!py::isinstance(periods, sequence)) {
+                py::list wrapped;
+                wrapped.append(periods);
+                periods = wrapped;
+            }
+            name_axes(factor_data);
+            name_axes(returns);
+
+            py::dict result;
+            bool keep = truthy(keep_preprocess_result);
+            for (auto item : self.attr("preprocess_pipelines")) {
+                auto [name, preprocessor] = unpack_pair(item);
+                factor_data = preprocessor.attr("process")(factor_data);
+                if (keep) result[name] = factor_data.attr("copy")();
+            }
+            for (auto item : self.attr("analysis_pipelines").attr("items")()) {
+                auto [name, analyser] = unpack_pair(item);
+                result[name] = analyser.attr("analysis")(factor_data, returns, periods, py::arg("ascending") = ascending);
+            }
+            return result;
+        },
+        py::arg("factor_data"), py::arg("returns"), py::arg("ascending") = false, py::arg("periods") = 1,
+        py::arg("keep_preprocess_result") = false, analysis_doc);
+
+    m.attr("FactorAnalysisEngine") = engine;
+}
 
 }  // namespace quellix::assaycore

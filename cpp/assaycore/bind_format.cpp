@@ -1,8 +1,244 @@
 #include "common/pybind11.hpp"
 #include "assaycore/bindings.hpp"
+#include "assaycore/core/element.hpp"
+#include "assaycore/core/forward_returns.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace quellix::assaycore {
+namespace {
 
-void bind_format(py::module_& m) { (void)m; }
+using core::Element;
+using Index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+std::optional<Element> native_element(const py::dtype& dt) {
+    if (dt.equal(py::dtype::of<double>())) return Element::float64;
+    if (dt.equal(py::dtype::of<float>())) return Element::float32;
+    if (dt.equal(py::dtype::of<std::int8_t>())) return Element::int8;
+    if (dt.equal(py::dtype::of<std::int16_t>())) return Element::int16;
+    if (dt.equal(py::dtype::of<std::int32_t>())) return Element::int32;
+    if (dt.equal(py::dtype::of<std::int64_t>())) return Element::int64;
+    if (dt.equal(py::dtype::of<std::uint8_t>())) return Element::uint8;
+    if (dt.equal(py::dtype::of<std::uint16_t>())) return Element::uint16;
+    if (dt.equal(py::dtype::of<std::uint32_t>())) return Element::uint32;
+    if (dt.equal(py::dtype::of<std::uint64_t>())) return Element::uint64;
+    if (dt.equal(py::dtype::of<bool>())) return Element::boolean;
+    return std::nullopt;
+}
+
+// The values of a table as a 2-D array the core can read. A table of one
+// native numeric dtype is read in place (pandas hands out a view); mixed,
+// nullable or exotic dtypes go through a single float64 conversion.
+struct NumericValues {
+    py::array array;
+    Element element;
+
+    template <class T>
+    core::StridedTable<T> view() const {
+        return {static_cast<const char*>(array.data()), array.strides(0), array.strides(1), array.shape(0),
+                array.shape(1)};
+    }
+};
+
+// Object columns are accepted only when they hold numbers: numpy would happily
+// turn the text "1.5" into a float, where the arithmetic on the table fails.
+void check_object_columns(const py::object& df, const char* name) {
+    static const char* const numeric_kinds[] = {"integer", "floating", "mixed-integer-float", "decimal", "boolean",
+                                                "empty"};
+    py::object infer = py::module_::import("pandas").attr("api").attr("types").attr("infer_dtype");
+    py::object objects = df.attr("select_dtypes")(py::arg("include") = "object");
+    py::object labels = objects.attr("columns");
+    py::object iloc = objects.attr("iloc");
+    for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(py::len(labels)); ++i) {
+        py::object column = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), i)];
+        py::object label = labels[py::int_(i)];
+        std::string kind = infer(column, py::arg("skipna") = true).cast<std::string>();
+        bool ok = false;
+        for (const char* allowed : numeric_kinds) ok = ok || kind == allowed;
+        if (!ok) {
+            throw py::type_error(py::str("{}: expect numeric values, column {!r} holds {} values")
+                                     .format(name, label, kind)
+                                     .cast<std::string>());
+        }
+    }
+}
+
+NumericValues numeric_values(const py::object& df, const char* name) {
+    py::module_ np = py::module_::import("numpy");
+    py::object types = py::module_::import("pandas").attr("api").attr("types");
+    py::object dtypes = py::module_::import("builtins").attr("set")(df.attr("dtypes"));
+    std::optional<Element> single;
+    bool in_place = py::len(dtypes) == 1;
+    for (auto dt : dtypes) {
+        if (types.attr("is_object_dtype")(dt).cast<bool>()) {
+            check_object_columns(df, name);
+            in_place = false;
+            continue;
+        }
+        bool numeric = types.attr("is_bool_dtype")(dt).cast<bool>() ||
+                       (types.attr("is_numeric_dtype")(dt).cast<bool>() &&
+                        !types.attr("is_complex_dtype")(dt).cast<bool>());
+        if (!numeric) {
+            throw py::type_error(
+                py::str("{}: expect numeric values, got dtype {}").format(name, dt).cast<std::string>());
+        }
+        if (py::isinstance(dt, np.attr("dtype"))) single = native_element(py::reinterpret_borrow<py::dtype>(dt));
+    }
+    if (in_place && single) return {df.attr("to_numpy")(), *single};
+    return {df.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan")),
+            Element::float64};
+}
+
+void require_frame(const py::object& df, const char* name) {
+    if (!py::isinstance(df, py::module_::import("pandas").attr("DataFrame"))) {
+        throw py::type_error(
+            py::str("{}: expect pd.DataFrame, got {}").format(name, py::type::of(df)).cast<std::string>());
+    }
+}
+
+// Positions of `labels` in `axis`, one per label; a label found twice means the
+// axis repeats a date and the date-major layout would no longer line up.
+Index positions_of(const py::object& axis, const py::object& labels, const char* name) {
+    Index found = axis.attr("get_indexer_for")(labels);
+    if (found.size() != static_cast<py::ssize_t>(py::len(labels))) {
+        throw py::value_error(std::string(name) + ": the index repeats a date; dates must be unique");
+    }
+    return found;
+}
+
+bool is_exact_int(const py::handle& p) { return PyIndex_Check(p.ptr()) && !PyBool_Check(p.ptr()); }
+
+py::object format_factor_data(const py::object& factor_data, const py::object& returns, const py::object& periods) {
+    require_frame(factor_data, "factor_data");
+    require_frame(returns, "returns");
+
+    // Keys keep their first position; a repeated period would only recompute
+    // the same column, so it is dropped.
+    py::list keys;
+    std::vector<std::int64_t> steps;
+    for (auto p : periods) {
+        if (!is_exact_int(p)) {
+            throw py::type_error(
+                py::str("periods: expect integers, got {!r} ({})").format(p, py::type::of(p)).cast<std::string>());
+        }
+        py::str key = py::str("P_{}").format(p);
+        if (keys.contains(key)) continue;
+        keys.append(key);
+        py::object integer = py::reinterpret_steal<py::object>(PyNumber_Index(p.ptr()));
+        if (!integer) throw py::error_already_set();
+        const long long step = PyLong_AsLongLong(integer.ptr());
+        if (step == -1 && PyErr_Occurred()) throw py::error_already_set();
+        steps.push_back(step);
+    }
+
+    py::object ret_columns = returns.attr("columns");
+    py::object factor_columns = factor_data.attr("columns");
+    if (!factor_columns.attr("is_unique").cast<bool>()) {
+        throw py::value_error("factor_data: the columns repeat an instrument; instruments must be unique");
+    }
+    py::object common = factor_data.attr("index").attr("intersection")(returns.attr("index"));
+    Index ret_rows = positions_of(returns.attr("index"), common, "returns");
+    Index factor_rows = positions_of(factor_data.attr("index"), common, "factor_data");
+    Index factor_cols = factor_columns.attr("get_indexer")(ret_columns);
+
+    NumericValues ret = numeric_values(returns, "returns");
+    NumericValues factor = numeric_values(factor_data, "factor_data");
+
+    const std::int64_t n = ret.array.shape(0);
+    const std::int64_t m = ret.array.shape(1);
+    const std::int64_t n_common = ret_rows.size();
+    const std::int64_t n_out = n_common * m;
+    const auto n_keys = static_cast<py::ssize_t>(steps.size());
+    // One block, one column per row of it: the frame below adopts it without a copy.
+    py::array_t<double> block({n_keys + 1, static_cast<py::ssize_t>(n_out)});
+    double* out = block.mutable_data();
+    {
+        py::gil_scoped_release release;
+        // Uninitialised on purpose: the growth pass writes every cell.
+        std::unique_ptr<double[]> growth(new double[static_cast<std::size_t>(n * m)]);
+        core::with_element(ret.element, [&](auto tag) {
+            core::compound_growth(ret.template view<decltype(tag)>(), growth.get());
+        });
+        for (py::ssize_t k = 0; k < n_keys; ++k) {
+            core::forward_ratio(growth.get(), n, m, ret_rows.data(), n_common, steps[k], out + k * n_out);
+        }
+        core::with_element(factor.element, [&](auto tag) {
+            core::gather_cells(factor.template view<decltype(tag)>(), factor_rows.data(), n_common,
+                               factor_cols.data(), m, out + n_keys * n_out);
+        });
+    }
+
+    py::module_ pd = py::module_::import("pandas");
+    py::list names;
+    names.append("datetime");
+    names.append("order_book_id");
+    py::object index = pd.attr("MultiIndex").attr("from_product")(py::make_tuple(common, ret_columns),
+                                                                  py::arg("names") = names);
+    keys.append("factor");
+    return pd.attr("DataFrame")(block.attr("T"), py::arg("index") = index, py::arg("columns") = keys,
+                                py::arg("copy") = false);
+}
+
+void validate_data_frame(const py::object& df, const py::object& name) {
+    py::module_ pd = py::module_::import("pandas");
+    if (!py::isinstance(df, pd.attr("DataFrame"))) {
+        throw py::value_error(
+            py::str("{}: expect pd.DataFrame, got {}").format(name, py::type::of(df)).cast<std::string>());
+    }
+    py::object index = df.attr("index");
+    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
+        throw py::value_error(py::str("{}: expect index type=pd.DatetimeIndex, got {}")
+                                  .format(name, py::type::of(index))
+                                  .cast<std::string>());
+    }
+}
+
+py::list get_return_fields(const py::object& columns) {
+    py::list fields;
+    for (auto column : columns) {
+        if (py::bool_(column.attr("startswith")("P_"))) fields.append(column);
+    }
+    return fields;
+}
+
+std::string get_datetime_freq(const py::object& index) {
+    py::module_ pd = py::module_::import("pandas");
+    py::object stamps = py::isinstance(index, pd.attr("DatetimeIndex")) ? index : pd.attr("DatetimeIndex")(index);
+    auto all_zero = [&](const char* field) {
+        return py::bool_(stamps.attr(field).attr("__eq__")(0).attr("all")());
+    };
+    if (!all_zero("second")) return "tick";
+    if (!all_zero("minute")) return "1m";
+    // Midnight as a time of day: whole hours are known by now, and datetime.time
+    // carries microseconds but not nanoseconds.
+    if (all_zero("hour") && all_zero("microsecond")) return "1d";
+    throw py::value_error(py::str("Unknown datetime index: {}").format(index).cast<std::string>());
+}
+
+}  // namespace
+
+// Each docstring opens with "name(args)\n--\n\n": CPython turns that header into
+// __text_signature__ (so inspect.signature shows the real arguments) and strips
+// it from __doc__, which therefore holds exactly the text after it.
+void bind_format(py::module_& m) {
+    m.def("_get_return_fields", &get_return_fields, py::arg("columns"),
+          "_get_return_fields(columns)\n--\n\n");
+    m.def("_format_factor_data", &format_factor_data, py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+          "_format_factor_data(factor_data, returns, periods)\n--\n\n 将因子数据格式化 ");
+    m.def("_validate_data_frame", &validate_data_frame, py::arg("df"), py::arg("name"),
+          "_validate_data_frame(df, name)\n--\n\n"
+          " 检查数据格式\n\n"
+          "    :param df: pd.DataFrame, index 为 pd.DatetimeIndex, columns 为 order_book_ids\n"
+          "    :param name: 参数名称\n");
+    m.def("_get_datetime_freq", &get_datetime_freq, py::arg("index"), "_get_datetime_freq(index)\n--\n\n");
+    m.def(
+        "_is_date_frequency_index",
+        [](const py::object& index) { return get_datetime_freq(index) == "1d"; }, py::arg("index"),
+        "_is_date_frequency_index(index)\n--\n\n 检查index是否为日频率 ");
+}
 
 }  // namespace quellix::assaycore

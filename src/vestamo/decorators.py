@@ -1,2 +1,74 @@
-def ttl_cache(s):
-    return lambda f: f
+"""Time-limited memoisation for client queries."""
+
+import functools
+import threading
+import time
+import weakref
+
+__all__ = ["ttl_cache", "clear_all_caches"]
+
+# Every live ttl_cache wrapper, so that swapping the market can drop results
+# computed from the old one.
+_registry = weakref.WeakSet()
+
+
+def _clock():
+    return time.monotonic()
+
+
+def _make_key(args, kwargs):
+    if not kwargs:
+        return args
+    return args + (_KWMARK,) + tuple(sorted(kwargs.items()))
+
+
+_KWMARK = object()
+
+
+def ttl_cache(seconds):
+    """Cache a function's results for ``seconds`` seconds, keyed by its arguments.
+
+    Results are returned as the same objects to every caller within the
+    time-to-live, so callers must not modify them in place. Calls with
+    unhashable arguments are passed through uncached.
+    """
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not seconds > 0:
+        raise ValueError("ttl_cache: seconds must be a positive number, got {!r}".format(seconds))
+
+    def decorator(func):
+        store = {}
+        lock = threading.Lock()
+
+        @functools.wraps(func)
+        def wrapper(*args, **kwargs):
+            try:
+                key = _make_key(args, kwargs)
+                hash(key)
+            except TypeError:
+                return func(*args, **kwargs)
+            now = _clock()
+            with lock:
+                hit = store.get(key)
+            if hit is not None and now < hit[0]:
+                return hit[1]
+            result = func(*args, **kwargs)
+            with lock:
+                store[key] = (_clock() + seconds, result)
+            return result
+
+        def cache_clear():
+            with lock:
+                store.clear()
+
+        wrapper.cache_clear = cache_clear
+        wrapper.ttl = seconds
+        _registry.add(wrapper)
+        return wrapper
+
+    return decorator
+
+
+def clear_all_caches():
+    """Empty every ttl_cache wrapper of the process."""
+    for wrapper in list(_registry):
+        wrapper.cache_clear()

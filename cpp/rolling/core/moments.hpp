@@ -1,0 +1,131 @@
+// Mean, dispersion and higher moments of a window, evaluated in numpy's
+// operation order: the mean is a pairwise sum divided by n, the variance
+// a pairwise sum of squared deviations from it divided by n.
+#pragma once
+
+#include <cmath>
+
+#include "rolling/core/pairwise_sum.hpp"
+#include "rolling/core/panel.hpp"
+
+namespace quellix::rolling::core {
+
+template <int W, class T>
+QX_INLINE vec<T, W> window_sum(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff_t n) {
+    return pairwise_sum<vec<T, W>>([&](std::ptrdiff_t j) { return x.template at<W>(off, j); }, n);
+}
+
+template <int W, class T>
+QX_INLINE vec<T, W> window_mean(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff_t n) {
+    return window_sum<W>(x, off, n) / static_cast<T>(n);
+}
+
+template <int W, class T>
+QX_INLINE vec<T, W> window_var(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff_t n, vec<T, W> mean) {
+    auto sq = [&](std::ptrdiff_t j) {
+        vec<T, W> d = x.template at<W>(off, j) - mean;
+        return d * d;
+    };
+    return pairwise_sum<vec<T, W>>(sq, n) / static_cast<T>(n);
+}
+
+enum class Moment { mean, var, std, zscore };
+
+template <class T, Moment Kind>
+struct Dispersion {
+    using out_type = T;
+    static constexpr int width = lanes<T>;
+    Src<T> x;
+    std::ptrdiff_t n;
+
+    template <int W>
+    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
+        vec<T, W> mean = window_mean<W>(x, off, n);
+        if constexpr (Kind == Moment::mean) return mean;
+        vec<T, W> var = window_var<W>(x, off, n, mean);
+        if constexpr (Kind == Moment::var) return var;
+        vec<T, W> sd = vsqrt(var);
+        if constexpr (Kind == Moment::std) return sd;
+        return (x.template at<W>(off, n - 1) - mean) / sd;
+    }
+};
+
+// Mean absolute deviation. The numpy formula reduces a transposed temporary,
+// which numpy sums left to right, except when there is a single window and
+// the reduction axis is contiguous again (then it is pairwise).
+template <class T>
+struct AveDev {
+    using out_type = T;
+    static constexpr int width = chain_lanes<T>;
+    Src<T> x;
+    std::ptrdiff_t n;
+    bool pairwise;
+
+    template <int W>
+    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
+        vec<T, W> mean = window_mean<W>(x, off, n);
+        auto dev = [&](std::ptrdiff_t j) { return vabs(x.template at<W>(off, j) - mean); };
+        vec<T, W> s = pairwise ? pairwise_sum<vec<T, W>>(dev, n) : sequential_sum<vec<T, W>>(dev, n);
+        return s / static_cast<T>(n);
+    }
+};
+
+// Skewness from raw moments: (E[x^3] - 3 u sd^2 - u^3) / sd^3, then the
+// adjusted Fisher-Pearson factor for n > 2.
+template <class T>
+struct Skew {
+    using out_type = T;
+    static constexpr int width = lanes<T>;
+    Src<T> x;
+    std::ptrdiff_t n;
+    T factor;  // sqrt(n (n - 1)) / (n - 2), rounded to T; 1 when uncorrected
+    bool corrected;
+
+    template <int W>
+    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
+        using V = vec<T, W>;
+        V u = window_mean<W>(x, off, n);
+        auto cube = [&](std::ptrdiff_t j) {
+            V v = x.template at<W>(off, j);
+            return v * v * v;
+        };
+        V u3 = pairwise_sum<V>(cube, n) / static_cast<T>(n);
+        V sd = vsqrt(window_var<W>(x, off, n, u));
+        V r = (u3 - T(3) * u * sd * sd - u * u * u) / (sd * sd * sd);
+        return corrected ? r * factor : r;
+    }
+};
+
+// Bias-corrected excess kurtosis for n >= 4 (shorter windows are constants).
+template <class T>
+struct Kurt {
+    using out_type = T;
+    static constexpr int width = lanes<T>;
+    Src<T> x;
+    std::ptrdiff_t n;
+    T c1, c2, c3;  // 1/((n-2)(n-3)), n^2 - 1, 3 (n-1)^2, each rounded to T
+
+    template <int W>
+    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
+        using V = vec<T, W>;
+        V mean = window_mean<W>(x, off, n);
+        auto d2 = [&](std::ptrdiff_t j) {
+            V d = x.template at<W>(off, j) - mean;
+            return d * d;
+        };
+        V m2 = pairwise_sum<V>(d2, n) / static_cast<T>(n);
+        auto d4 = [&](std::ptrdiff_t j) {
+            V s = d2(j);
+            return s * s;
+        };
+        V m4 = pairwise_sum<V>(d4, n) / static_cast<T>(n);
+        return c1 * (c2 * m4 / (m2 * m2) - c3);
+    }
+
+    static Kurt make(Src<T> x, std::ptrdiff_t n) {
+        return Kurt{x, n, static_cast<T>(1.0 / static_cast<double>((n - 2) * (n - 3))),
+                    static_cast<T>(static_cast<double>(n * n) - 1.0), static_cast<T>(3 * (n - 1) * (n - 1))};
+    }
+};
+
+}  // namespace quellix::rolling::core

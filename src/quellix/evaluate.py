@@ -1,0 +1,129 @@
+"""Evaluation of factor expressions on market data served by vestamo."""
+import operator
+
+import numpy as np
+import pandas as pd
+
+import vestamo
+
+from .interface import AbstractFactor, is_recipe, load_field
+
+__all__ = ["execute_factor"]
+
+
+def _leaf_fields(recipe, found):
+    func, args = recipe
+    if func is load_field:
+        found.setdefault(args[0], None)
+        return
+    for arg in args:
+        if is_recipe(arg):
+            _leaf_fields(arg, found)
+
+
+def _evaluate(recipe, data):
+    func, args = recipe
+    if func is load_field:
+        return data[args[0]]
+    return func(*[_evaluate(arg, data) if is_recipe(arg) else arg for arg in args])
+
+
+def _history_start(first, shift):
+    """The trading date `shift` days before `first`, or the calendar's first date if it is shorter."""
+    if shift == 0:
+        return first
+    try:
+        return vestamo.get_previous_trading_date(first, shift)
+    except ValueError:
+        pass
+    # The calendar starts less than `shift` days before `first`: find how far it reaches.
+    lo, hi = 0, shift  # lo reachable, hi not
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        try:
+            vestamo.get_previous_trading_date(first, mid)
+            lo = mid
+        except ValueError:
+            hi = mid
+    return first if lo == 0 else vestamo.get_previous_trading_date(first, lo)
+
+
+def _field_arrays(fields, ids, dates, pad):
+    """One (pad + len(dates), len(ids)) float64 array per field; missing bars are NaN."""
+    rows = pad + len(dates)
+    data = {name: np.full((rows, len(ids)), np.nan) for name in fields}
+    if not data:
+        return data
+    prices = vestamo.get_price(ids, start_date=dates[0], end_date=dates[-1], fields=list(fields),
+                               adjust_type="post", expect_df=True)
+    if prices is not None and len(prices):
+        date_pos = dates.get_indexer(pd.DatetimeIndex(prices.index.get_level_values("date")).as_unit("ns"))
+        id_pos = pd.Index(ids).get_indexer(prices.index.get_level_values("order_book_id"))
+        keep = (date_pos >= 0) & (id_pos >= 0)
+        date_pos, id_pos = date_pos[keep] + pad, id_pos[keep]
+        for name, array in data.items():
+            array[date_pos, id_pos] = prices[name].to_numpy(dtype=np.float64, na_value=np.nan)[keep]
+    for array in data.values():
+        # Several nodes share a leaf array; a callable writing into it would corrupt the others.
+        array.flags.writeable = False
+    return data
+
+
+def execute_factor(factor, order_book_ids, start_date, end_date):
+    """
+    计算因子值
+
+    Parameters
+    ----------
+    factor : quellix.interface.AbstractFactor
+    order_book_ids : str or list of str
+    start_date, end_date : date-like
+
+    Returns
+    -------
+    pandas.DataFrame
+        index: trading dates (DatetimeIndex "datetime"), columns: instruments ("order_book_id"),
+        float64. Dates whose history reaches before the calendar's first date are NaN.
+    """
+    if not isinstance(factor, AbstractFactor):
+        raise TypeError("factor must be an AbstractFactor, got {!r}".format(factor))
+    ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
+    if not ids:
+        raise ValueError("order_book_ids is empty")
+    bad = [code for code in ids if not isinstance(code, str)]
+    if bad:
+        raise TypeError("order_book_ids must be str codes, got {!r}".format(bad[0]))
+    duplicated = pd.Index(ids)[pd.Index(ids).duplicated()]
+    if len(duplicated):
+        raise ValueError("order_book_ids contains duplicates: {}".format(", ".join(duplicated.unique())))
+    shift = factor.shift
+    # Windows are not checked when nodes are built; a bad one surfaces here first.
+    try:
+        shift = operator.index(shift)
+    except TypeError:
+        raise TypeError("{!r} has a non-integer shift {!r}: are its windows integers?".format(factor, shift)) from None
+    if shift < 0:
+        raise ValueError("{!r} has a negative shift {}: are its windows positive?".format(factor, shift))
+
+    out_dates = pd.DatetimeIndex(vestamo.get_trading_dates(start_date, end_date)).as_unit("ns")
+    columns = pd.Index(ids, name="order_book_id")
+    if len(out_dates) == 0:
+        return pd.DataFrame(np.empty((0, len(ids))), index=pd.DatetimeIndex([], name="datetime"),
+                            columns=columns)
+
+    first = out_dates[0]
+    dates = pd.DatetimeIndex(vestamo.get_trading_dates(_history_start(first, shift), out_dates[-1])).as_unit("ns")
+    pad = shift - (len(dates) - len(out_dates))
+
+    recipe = factor.expr
+    fields = {}
+    _leaf_fields(recipe, fields)
+    data = _field_arrays(fields, ids, dates, pad)
+    values = np.asarray(_evaluate(recipe, data))
+    if values.shape != (len(out_dates), len(ids)):
+        raise RuntimeError("{!r} evaluated to an array of shape {}, expected {} (its shift is {})".format(
+            factor, values.shape, (len(out_dates), len(ids)), shift))
+    values = values.astype(np.float64)
+    # Dates whose window reaches into the padding were computed from filler, not data.
+    values[:pad] = np.nan
+    return pd.DataFrame(values, index=pd.DatetimeIndex(out_dates, name="datetime"), columns=columns)

@@ -1,0 +1,263 @@
+"""An in-memory market: calendar, instruments, daily bars, style exposures
+and industry histories, with the queries the client functions answer."""
+
+import dataclasses
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["Instrument", "Market", "STYLE_FACTORS", "PRICE_FIELDS", "ADJUST_TYPES"]
+
+STYLE_FACTORS = (
+    "beta", "momentum", "size", "earnings_yield", "residual_volatility",
+    "growth", "book_to_price", "leverage", "liquidity", "non_linear_size",
+)
+PRICE_FIELDS = ("open", "high", "low", "close", "volume")
+ADJUST_TYPES = ("none", "pre", "post")
+
+
+@dataclasses.dataclass(frozen=True)
+class Instrument:
+    """Static description of a listed instrument."""
+
+    order_book_id: str
+    symbol: str
+    type: str
+    listed_date: pd.Timestamp
+    exchange: str
+
+
+def _cell_bits(seed, rows, cols):
+    """64 pseudo-random bits per (rows[i], cols[i]) cell, a pure function of the key.
+
+    Intraday prices and volumes are derived from these on demand instead of
+    being stored, so they are identical whatever subset a query selects.
+    """
+    with np.errstate(over="ignore"):
+        x = rows.astype(np.uint64)
+        x *= np.uint64(0x100000001B3)
+        x += np.uint64(seed & 0xFFFFFFFFFFFFFFFF) * np.uint64(0x9E3779B97F4A7C15)
+        y = cols.astype(np.uint64)
+        y *= np.uint64(0xD1B54A32D192ED03)
+        x += y
+        del y
+        for shift, mult in ((30, 0xBF58476D1CE4E5B9), (27, 0x94D049BB133111EB)):
+            x ^= x >> np.uint64(shift)
+            x *= np.uint64(mult)
+        x ^= x >> np.uint64(31)
+    return x.view(np.uint16).reshape(-1, 4)
+
+
+def _uniform(quarters, k, out):
+    """Uniform in (0, 1) from the k-th 16-bit quarter of the cell bits, into ``out``."""
+    np.add(quarters[:, k], 0.5, out=out)
+    out *= 1.0 / 65536.0
+    return out
+
+
+def listed_mask(listed_pos, t0, t1):
+    """1.0 where a stock is listed on calendar position t in [t0, t1), else 0.0; (stocks, t)."""
+    return (np.arange(t0, t1)[None, :] >= listed_pos[:, None]).astype(np.float64)
+
+
+def exposure_block(knots, step, listed, t0, t1):
+    """Exposures of one style factor on calendar positions [t0, t1), shape (stocks, t).
+
+    Linear interpolation between knots (``knots`` is (stocks, knots), one
+    knot every ``step`` days), then standardised across the stocks listed on
+    each date (``listed`` from :func:`listed_mask`); unlisted cells are 0.
+    """
+    x = np.empty((knots.shape[0], t1 - t0))
+    for m in range(t0 // step, (t1 - 1) // step + 1):
+        lo, hi = max(m * step, t0), min((m + 1) * step, t1)
+        w = (np.arange(lo, hi) - m * step) / step
+        np.multiply.outer(knots[:, m + 1] - knots[:, m], w, out=x[:, lo - t0:hi - t0])
+        x[:, lo - t0:hi - t0] += knots[:, m, None]
+    count = np.maximum(listed.sum(axis=0), 1.0)
+    x *= listed
+    x -= x.sum(axis=0) / count
+    x *= listed
+    std = np.sqrt(np.einsum("ij,ij->j", x, x) / count)
+    x /= np.where(std > 0, std, 1.0)
+    return x
+
+
+class Market:
+    """Market data held in memory; built by :func:`vestamo.make_market`.
+
+    Prices are stored as raw closes per (instrument, trading day) plus a list
+    of adjustment events; ``bars`` marks the days with a bar (listed and not
+    suspended).
+    """
+
+    def __init__(self, *, calendar, instruments, close, bars, events, volume_base,
+                 knots, knot_step, components, citics, shenwan, seed, params):
+        self.calendar = calendar
+        self.instruments_frame = instruments
+        self.codes = instruments["order_book_id"].to_numpy()
+        self._row = {code: i for i, code in enumerate(self.codes)}
+        self._close = close
+        self._bars = bars
+        self._events = events
+        self._volume_base = volume_base
+        self._knots = knots
+        self._knot_step = knot_step
+        is_stock = instruments["type"].to_numpy() == "CS"
+        self._stock_col = np.where(is_stock, np.cumsum(is_stock) - 1, -1)
+        self._stock_listed_pos = np.searchsorted(
+            calendar.values, instruments["listed_date"].to_numpy()[is_stock])
+        self._components = components
+        self.citics = citics
+        self.shenwan = shenwan
+        self._seed = seed
+        self.params = params
+        self._instrument_objects = {}
+
+    def __repr__(self):
+        p = self.params
+        return "Market(n_stocks={}, start_date='{}', end_date='{}', seed={}, trading_days={})".format(
+            p["n_stocks"], p["start_date"], p["end_date"], p["seed"], len(self.calendar))
+
+    # -- calendar -----------------------------------------------------------
+    def positions(self, start, end):
+        """Calendar positions [t0, t1) of the trading days in [start, end]."""
+        values = self.calendar.values
+        t0 = 0 if start is None else int(np.searchsorted(values, start.asm8, side="left"))
+        t1 = len(values) if end is None else int(np.searchsorted(values, end.asm8, side="right"))
+        return t0, max(t0, t1)
+
+    # -- instruments --------------------------------------------------------
+    def instrument(self, code):
+        row = self._row.get(code)
+        if row is None:
+            return None
+        obj = self._instrument_objects.get(code)
+        if obj is None:
+            rec = self.instruments_frame.iloc[row]
+            obj = Instrument(rec["order_book_id"], rec["symbol"], rec["type"],
+                             rec["listed_date"], rec["exchange"])
+            self._instrument_objects[code] = obj
+        return obj
+
+    def components(self, code):
+        return self._components.get(code)
+
+    def known(self, codes):
+        """The known codes among ``codes``, sorted, and their row numbers."""
+        found = sorted(c for c in codes if c in self._row)
+        return found, np.array([self._row[c] for c in found], dtype=np.intp)
+
+    @staticmethod
+    def _take_rows(array, rows, t0, t1):
+        # Ascending consecutive rows (a whole-market query) need no gather copy.
+        if len(rows) and rows[-1] - rows[0] + 1 == len(rows):
+            return array[rows[0]:rows[-1] + 1, t0:t1]
+        return array[rows, t0:t1]
+
+    # -- prices -------------------------------------------------------------
+    def _scale(self, rows, t0, t1, bars, adjust):
+        """Adjustment multiplier of each bar: the cumulative factor ("post"),
+        over the latest factor ("pre")."""
+        ev_row, ev_pos, ev_mult = self._events
+        sel = np.full(len(self.codes), -1, dtype=np.intp)
+        sel[rows] = np.arange(len(rows))
+        which = sel[ev_row]
+        keep = which >= 0
+        factor = np.ones((len(rows), len(self.calendar)))
+        factor[which[keep], ev_pos[keep]] = ev_mult[keep]
+        np.cumprod(factor, axis=1, out=factor)
+        scale = factor[:, t0:t1][bars]
+        if adjust == "pre":
+            scale /= factor[:, -1][np.nonzero(bars)[0]]
+        return scale
+
+    def price_frame(self, codes, t0, t1, fields, adjust):
+        """Bars of the known ``codes`` on positions [t0, t1), or None."""
+        found, rows = self.known(codes)
+        if len(rows) == 0 or t1 <= t0:
+            return None
+        bars = self._take_rows(self._bars, rows, t0, t1)
+        inst, day = np.nonzero(bars)
+        if len(inst) == 0:
+            return None
+        close = self._take_rows(self._close, rows, t0, t1)[bars]
+        values = np.empty((len(fields), len(close)))
+        out = dict(zip(fields, values))
+        if set(fields) - {"close"}:
+            quarters = _cell_bits(self._seed, rows[inst], day + t0)
+            work = np.empty_like(close)
+        if set(fields) & {"open", "high", "low"}:
+            # Open near the close; high and low beyond both, on the tick.
+            open_ = out.get("open", np.empty_like(close))
+            _uniform(quarters, 0, open_)
+            open_ += _uniform(quarters, 1, work)
+            open_ -= 1.0
+            open_ *= 0.006 * np.sqrt(6.0)
+            np.exp(open_, out=open_)
+            open_ *= close
+            np.round(open_, 2, out=open_)
+            for name, k, pick, sign in (("high", 2, np.maximum, 1.0), ("low", 3, np.minimum, -1.0)):
+                if name in out:
+                    edge = pick(open_, close, out=work)
+                    target = out[name]
+                    _uniform(quarters, k, target)
+                    target *= sign * 0.012
+                    target += 1.0
+                    target *= edge
+                    np.round(target, 2, out=target)
+                    pick(target, edge, out=target)
+        if "volume" in out:
+            # Wide-range days trade more.
+            volume = out["volume"]
+            _uniform(quarters, 2, volume)
+            volume += _uniform(quarters, 3, work)
+            volume -= 1.0
+            volume *= 0.5 * np.sqrt(6.0)
+            np.exp(volume, out=volume)
+            volume *= self._volume_base[rows][inst]
+            volume /= 100.0
+            np.round(volume, out=volume)
+            volume *= 100.0
+        if "close" in out:
+            out["close"][:] = close
+        if adjust != "none":
+            scale = self._scale(rows, t0, t1, bars, adjust)
+            for name in fields:
+                if name != "volume":
+                    out[name] *= scale
+        return pd.DataFrame(values.T, index=self._index(found, t0, t1, bars, inst, day),
+                            columns=list(fields), copy=False)
+
+    # -- style exposures ----------------------------------------------------
+    def exposure_frame(self, codes, t0, t1, factors):
+        """Style exposures of the stocks among ``codes`` on [t0, t1), or None."""
+        found, rows = self.known(codes)
+        cols = self._stock_col[rows]
+        is_stock = cols >= 0
+        found = [c for c, s in zip(found, is_stock) if s]
+        cols = cols[is_stock]
+        if len(cols) == 0 or t1 <= t0:
+            return None
+        listed = np.arange(t0, t1)[None, :] >= self._stock_listed_pos[cols][:, None]
+        if not listed.any():
+            return None
+        inst, day = np.nonzero(listed)
+        weights = listed_mask(self._stock_listed_pos, t0, t1)
+        whole = len(cols) == weights.shape[0]
+        values = np.empty((len(factors), len(inst)))
+        for j, name in enumerate(factors):
+            k = STYLE_FACTORS.index(name)
+            block = exposure_block(self._knots[k], self._knot_step, weights, t0, t1)
+            values[j] = (block if whole else block[cols])[listed]
+        return pd.DataFrame(values.T, index=self._index(found, t0, t1, listed, inst, day),
+                            columns=list(factors), copy=False)
+
+    def _index(self, codes, t0, t1, present, inst, day):
+        """(order_book_id, date) row index of the cells ``present`` (codes, days)."""
+        index = pd.MultiIndex(
+            levels=[pd.Index(codes), self.calendar[t0:t1]],
+            codes=[inst, day], names=["order_book_id", "date"], verify_integrity=False)
+        # Levels must hold only labels that have rows, as a stacked table would.
+        if not (present.any(axis=1).all() and present.any(axis=0).all()):
+            index = index.remove_unused_levels()
+        return index
