@@ -4,6 +4,7 @@
 #include "assaycore/core/ic_matrix.hpp"
 #include "common/pyclass.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -88,6 +89,31 @@ std::pair<py::array_t<double>, py::array_t<double>> finish_cells(const std::vect
     return {r, p};
 }
 
+// Signed integer array of any width (index and categorical codes), read as int64.
+class IntReader {
+public:
+    explicit IntReader(const py::object& a) : array_(np().attr("ascontiguousarray")(a)) {
+        const char kind = array_.dtype().kind();
+        if (kind != 'i' || array_.ndim() != 1) array_ = as_int64(array_);
+        data_ = static_cast<const char*>(array_.data());
+        width_ = array_.itemsize();
+    }
+    py::ssize_t size() const { return array_.size(); }
+    std::int64_t operator[](py::ssize_t i) const {
+        switch (width_) {
+            case 1: return reinterpret_cast<const std::int8_t*>(data_)[i];
+            case 2: return reinterpret_cast<const std::int16_t*>(data_)[i];
+            case 4: return reinterpret_cast<const std::int32_t*>(data_)[i];
+            default: return reinterpret_cast<const std::int64_t*>(data_)[i];
+        }
+    }
+
+private:
+    py::array array_;
+    const char* data_ = nullptr;
+    py::ssize_t width_ = 8;
+};
+
 struct LongTable {
     py::array_t<double> factor;
     std::vector<py::array_t<double>> returns;
@@ -119,6 +145,55 @@ void order_by_group(const std::int64_t* codes, py::ssize_t n, std::int64_t G, st
     }
 }
 
+// Within one analysis() call the per-date pass over the formatted table also
+// yields the lagged ICs (they share every sort), and _calc_ic_decay picks them
+// up instead of sorting everything again. Entries live only while that call runs.
+struct Pending {
+    PyObject* self;
+    PyObject* table;
+    std::int64_t max_decay = 0;
+    bool rank = false;
+    py::object lagged;
+};
+std::vector<Pending>& pending() {
+    static std::vector<Pending> entries;  // guarded by the GIL
+    return entries;
+}
+Pending* find_pending(const py::object& self, const py::object& table) {
+    for (auto& e : pending()) {
+        if (e.self == self.ptr() && e.table == table.ptr()) return &e;
+    }
+    return nullptr;
+}
+struct PendingScope {
+    PendingScope(const py::object& self, const py::object& table) { pending().push_back(Pending{self.ptr(), table.ptr(), 0, false, py::none()}); }
+    ~PendingScope() { pending().pop_back(); }
+};
+
+py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& v) {
+    return py::array_t<std::int64_t>(static_cast<py::ssize_t>(v.size()), v.data());
+}
+
+// The lagged rows (d >= 1) of ic_decay; pairs (t, d) without any row are absent.
+py::object lagged_block(const std::vector<CorrCell>& cells, bool rank, std::int64_t T, std::int64_t L, std::size_t K,
+                        const py::object& dates, const py::object& columns) {
+    auto rp = finish_cells(cells, rank, false).first;
+    std::vector<std::int64_t> keep_rows, date_pos, lags;
+    for (std::int64_t t = 0; t < T; ++t) {
+        for (std::int64_t d = 1; d <= L; ++d) {
+            const std::int64_t row = t * L + d - 1;
+            if (cells[static_cast<std::size_t>(row) * K].n == 0) continue;
+            keep_rows.push_back(row);
+            date_pos.push_back(t);
+            lags.push_back(d);
+        }
+    }
+    py::object values = rp.reshape({static_cast<py::ssize_t>(T * L), static_cast<py::ssize_t>(K)})[to_array(keep_rows)];
+    py::object index = pd().attr("MultiIndex").attr("from_arrays")(
+        py::make_tuple(dates.attr("take")(to_array(date_pos)), to_array(lags)), py::arg("names") = py::make_tuple("datetime", "decay"));
+    return pd().attr("DataFrame")(values, py::arg("index") = index, py::arg("columns") = columns);
+}
+
 class Analyser {
 public:
     Analyser(py::module_ m, py::object self) : m_(std::move(m)), self_(std::move(self)) {}
@@ -137,31 +212,41 @@ public:
     py::tuple calc_ic(const py::object& fd) const {
         const bool rk = rank();
         py::list fields = return_fields(fd);
+        const std::size_t K = fields.size();
         LongTable lt = long_columns(fd, fields);
         py::object index = fd.attr("index");
         py::object dates;
-        std::vector<std::int64_t> rows, offsets;
-        const std::int64_t* row_ptr = nullptr;
+        std::vector<CorrCell> cells;
         if (is_product_layout(index)) {
             dates = index.attr("levels")[py::int_(0)];
             const std::int64_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
-            for (std::int64_t t = 0; t <= T; ++t) offsets.push_back(t * N);
+            Pending* ahead = find_pending(self_, fd);
+            std::int64_t D = 1;
+            if (ahead && py::bool_(self_.attr("max_decay"))) D = std::max<std::int64_t>(decay_count(), 1);
+            cells.resize(static_cast<std::size_t>(T) * K);
+            std::vector<CorrCell> lagged(static_cast<std::size_t>(T * (D - 1)) * K);
+            {
+                py::gil_scoped_release release;
+                core::decay_ic(lt.factor.data(), lt.return_ptrs, T, N, D, rk, lagged.data(), cells.data());
+            }
+            if (D > 1) {
+                ahead->max_decay = D;
+                ahead->rank = rk;
+                ahead->lagged = lagged_block(lagged, rk, T, D - 1, K, dates, fields);
+            }
         } else {
             py::tuple fz = pd().attr("factorize")(index.attr("get_level_values")("datetime"), py::arg("sort") = true);
             dates = pd().attr("Index")(fz[1]);
             auto codes = as_int64(fz[0]);
+            std::vector<std::int64_t> rows, offsets;
             order_by_group(codes.data(), codes.size(), py::len(dates), rows, offsets);
-            row_ptr = rows.data();
-        }
-        const std::size_t K = fields.size();
-        std::vector<CorrCell> cells((offsets.size() - 1) * K);
-        {
+            cells.resize((offsets.size() - 1) * K);
             py::gil_scoped_release release;
-            core::grouped_ic(lt.factor.data(), lt.return_ptrs, row_ptr, offsets, rk, cells.data());
+            core::grouped_ic(lt.factor.data(), lt.return_ptrs, rows.data(), offsets, rk, cells.data());
         }
         auto [r, p] = finish_cells(cells, rk, true);
         dates = dates.attr("rename")("datetime");
-        const py::ssize_t G = static_cast<py::ssize_t>(offsets.size() - 1);
+        const py::ssize_t G = static_cast<py::ssize_t>(cells.size() / std::max<std::size_t>(K, 1));
         py::object ic = pd().attr("DataFrame")(r.reshape({G, static_cast<py::ssize_t>(K)}), py::arg("index") = dates,
                                                py::arg("columns") = fields);
         py::object pv = pd().attr("DataFrame")(p.reshape({G, static_cast<py::ssize_t>(K)}), py::arg("index") = dates,
@@ -169,10 +254,13 @@ public:
         return py::make_tuple(ic, pv);
     }
 
+    std::int64_t decay_count() const {
+        return py::module_::import("operator").attr("index")(self_.attr("max_decay")).cast<std::int64_t>();
+    }
+
     py::object calc_ic_decay(const py::object& fd, const py::object& ic) const {
-        py::object max_decay = self_.attr("max_decay");
-        if (!py::bool_(max_decay)) return py::none();
-        const std::int64_t D = py::module_::import("operator").attr("index")(max_decay).cast<std::int64_t>();
+        if (!py::bool_(self_.attr("max_decay"))) return py::none();
+        const std::int64_t D = decay_count();
         const bool rk = rank();
         py::list fields = return_fields(fd);
         const std::size_t K = fields.size();
@@ -183,7 +271,11 @@ public:
             py::arg("names") = py::make_tuple("datetime", "decay"));
         py::list blocks;
         blocks.append(lag0);
-        if (D > 1) {
+        Pending* ahead = find_pending(self_, fd);
+        if (D > 1 && ahead && ahead->max_decay == D && ahead->rank == rk && !ahead->lagged.is_none() &&
+            ahead->lagged.attr("columns").attr("equals")(ic.attr("columns")).cast<bool>()) {
+            blocks.append(ahead->lagged);
+        } else if (D > 1) {
             py::object index = fd.attr("index");
             py::object dates;
             py::array_t<double> factor;
@@ -210,31 +302,12 @@ public:
                 }
             }
             for (auto& a : returns) ptrs.push_back(a.data());
-            const std::int64_t L = D - 1;
-            std::vector<CorrCell> cells(static_cast<std::size_t>(T * L * K));
+            std::vector<CorrCell> cells(static_cast<std::size_t>(T * (D - 1)) * K);
             {
                 py::gil_scoped_release release;
                 core::decay_ic(factor.data(), ptrs, T, N, D, rk, cells.data());
             }
-            auto rp = finish_cells(cells, rk, false).first;
-            std::vector<std::int64_t> keep_rows, date_pos, lags;
-            for (std::int64_t t = 0; t < T; ++t) {
-                for (std::int64_t d = 1; d <= L; ++d) {
-                    const std::int64_t row = t * L + d - 1;
-                    if (cells[static_cast<std::size_t>(row * K)].n == 0) continue;
-                    keep_rows.push_back(row);
-                    date_pos.push_back(t);
-                    lags.push_back(d);
-                }
-            }
-            auto to_array = [](const std::vector<std::int64_t>& v) {
-                return py::array_t<std::int64_t>(static_cast<py::ssize_t>(v.size()), v.data());
-            };
-            py::object values = rp.reshape({static_cast<py::ssize_t>(T * L), static_cast<py::ssize_t>(K)})[to_array(keep_rows)];
-            py::object lag_index = pd().attr("MultiIndex").attr("from_arrays")(
-                py::make_tuple(dates.attr("take")(to_array(date_pos)), to_array(lags)),
-                py::arg("names") = py::make_tuple("datetime", "decay"));
-            blocks.append(pd().attr("DataFrame")(values, py::arg("index") = lag_index, py::arg("columns") = ic.attr("columns")));
+            blocks.append(lagged_block(cells, rk, T, D - 1, K, dates, ic.attr("columns")));
         }
         return pd().attr("concat")(blocks).attr("sort_index")();
     }
@@ -249,10 +322,7 @@ public:
         py::object index = fd.attr("index");
         const py::ssize_t n_rows = py::len(index);
 
-        py::object labels = aligned_labels(industry, index);
-        py::tuple fz = categorical_codes(labels);
-        auto codes = as_int64(fz[0]);
-        py::object names = fz[1];
+        auto [codes, names] = aligned_codes(industry, index);
         const std::int64_t G0 = py::len(names);
         // Groups in ascending name order, only those with rows.
         auto by_name = as_int64(names.attr("argsort")());
@@ -299,9 +369,8 @@ public:
         py::object industry = self_.attr("industry");
         py::object index = fd.attr("index");
         if (py::isinstance<py::str>(industry)) {
-            return m_.attr("_load_industry_data")(
-                py::arg("order_book_ids") = index.attr("get_level_values")("order_book_id").attr("unique")(),
-                py::arg("dates") = index.attr("get_level_values")("datetime").attr("unique")(), py::arg("source") = industry);
+            return m_.attr("_load_industry_data")(py::arg("order_book_ids") = level_unique(index, "order_book_id"),
+                                                  py::arg("dates") = level_unique(index, "datetime"), py::arg("source") = industry);
         }
         py::object mapping;
         if (py::isinstance<py::dict>(industry)) {
@@ -350,54 +419,67 @@ public:
     }
 
 private:
-    // Industry labels in row order of the formatted table (missing where a row has none).
-    py::object aligned_labels(const py::object& industry, const py::object& index) const {
+    // Distinct values of an index level in order of first appearance, read off
+    // the level codes rather than materialising one label per row.
+    static py::object level_unique(const py::object& index, const char* name) {
+        if (!py::isinstance(index, pd().attr("MultiIndex"))) return index.attr("get_level_values")(name).attr("unique")();
+        const py::object level = index.attr("names").attr("index")(name);
+        py::object codes = pd().attr("unique")(index.attr("codes")[level]);
+        py::object values = index.attr("levels")[level].attr("take")(codes);
+        py::object missing = np().attr("less")(codes, 0);
+        if (np().attr("any")(missing).cast<bool>()) values = values.attr("where")(np().attr("logical_not")(missing));
+        return values.attr("rename")(index.attr("names")[level]);
+    }
+
+    // Group code of every row of the formatted table (-1 where a row has no
+    // label) and the names the codes stand for.
+    std::pair<py::array_t<std::int64_t>, py::object> aligned_codes(const py::object& industry, const py::object& index) const {
         py::object ind_index = industry.attr("index");
-        if (ind_index.is(index)) return industry;
-        if (is_product_layout(index) && py::isinstance(ind_index, pd().attr("MultiIndex")) &&
+        if (!ind_index.is(index) && is_product_layout(index) && py::isinstance(ind_index, pd().attr("MultiIndex")) &&
             py::len(ind_index.attr("levels")) == 2 && ind_index.attr("names").equal(index.attr("names"))) {
             if (auto aligned = scatter_onto_product(industry, index)) return *aligned;
         }
-        return industry.attr("reindex")(index);
+        py::tuple fz = categorical_codes(ind_index.is(index) ? industry : industry.attr("reindex")(index));
+        return {as_int64(fz[0]), fz[1]};
     }
 
     // Rows of the product layout are t * N + j, so labels indexed by any
     // (date, instrument) pairs land by arithmetic instead of a hash join.
-    std::optional<py::object> scatter_onto_product(const py::object& industry, const py::object& index) const {
+    std::optional<std::pair<py::array_t<std::int64_t>, py::object>> scatter_onto_product(const py::object& industry,
+                                                                                        const py::object& index) const {
         py::object ind_index = industry.attr("index");
         py::object levels = index.attr("levels");
         auto t_of = as_int64(levels[py::int_(0)].attr("get_indexer")(ind_index.attr("levels")[py::int_(0)]));
         auto c_of = as_int64(levels[py::int_(1)].attr("get_indexer")(ind_index.attr("levels")[py::int_(1)]));
-        auto ic0 = as_int64(ind_index.attr("codes")[py::int_(0)]);
-        auto ic1 = as_int64(ind_index.attr("codes")[py::int_(1)]);
-        auto fc1 = as_int64(index.attr("codes")[py::int_(1)]);
-        py::tuple fz = categorical_codes(industry);
-        auto lab = as_int64(fz[0]);
         const std::int64_t N = py::len(levels[py::int_(1)]);
+        auto fc1 = as_int64(index.attr("codes")[py::int_(1)][py::slice(0, N, 1)]);
+        const IntReader a(ind_index.attr("codes")[py::int_(0)]), b(ind_index.attr("codes")[py::int_(1)]);
+        py::tuple fz = categorical_codes(industry);
+        const IntReader lab(fz[0]);
         const py::ssize_t n_rows = py::len(index), n_lab = lab.size();
         py::array_t<std::int64_t> out(n_rows);
         bool collision = false;
         {
             std::int64_t* o = out.mutable_data();
-            const std::int64_t *tp = t_of.data(), *cpos = c_of.data(), *a = ic0.data(), *b = ic1.data(), *l = lab.data(),
-                               *f1 = fc1.data();
+            const std::int64_t *tp = t_of.data(), *cpos = c_of.data(), *f1 = fc1.data();
             py::gil_scoped_release release;
             std::vector<std::int64_t> column_of(static_cast<std::size_t>(N));
             for (std::int64_t j = 0; j < N; ++j) column_of[f1[j]] = j;
             std::vector<std::uint8_t> filled(static_cast<std::size_t>(n_rows), 0);
             std::fill(o, o + n_rows, -1);
             for (py::ssize_t e = 0; e < n_lab; ++e) {
-                if (a[e] < 0 || b[e] < 0) continue;
-                const std::int64_t t = tp[a[e]], c = cpos[b[e]];
+                const std::int64_t ae = a[e], be = b[e];
+                if (ae < 0 || be < 0) continue;
+                const std::int64_t t = tp[ae], c = cpos[be];
                 if (t < 0 || c < 0) continue;
                 const std::int64_t row = t * N + column_of[c];
                 collision |= filled[row] != 0;
                 filled[row] = 1;
-                o[row] = l[e];
+                o[row] = lab[e];
             }
         }
         if (collision) return std::nullopt;
-        return pd().attr("Series")(pd().attr("Categorical").attr("from_codes")(out, fz[1]), py::arg("index") = index);
+        return std::make_pair(out, py::object(fz[1]));
     }
 
     // (codes, category names) of a label Series; missing labels code -1.
@@ -437,6 +519,7 @@ void init(const py::module_& m, py::object self, py::object rank_ic, py::object 
 py::object analysis(const py::module_& m, const py::object& self, const py::object& factor_data, const py::object& returns,
                     const py::object& periods, const py::object& ascending) {
     py::object fd = m.attr("_format_factor_data")(factor_data, returns, periods);
+    PendingScope scope(self, fd);
     if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) fd["factor"] = py::object(fd["factor"]) * py::int_(-1);
     py::tuple ic = self.attr("_calc_ic")(fd);
     py::object decay = self.attr("_calc_ic_decay")(fd, ic[0]);

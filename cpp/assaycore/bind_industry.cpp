@@ -1,7 +1,9 @@
 #include "common/pybind11.hpp"
 #include "assaycore/bindings.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -66,8 +68,9 @@ py::object all_industry_category(const py::module_& m, const py::object& source)
 
 // A label holds from its start date's calendar day until the instrument's next
 // change, so a change dated on a non-trading day is in force from the next
-// trading day, and an intraday timestamp takes the label of its calendar date.
-// Before an instrument's first change it takes its first label.
+// trading day (the later of two changes on one day wins), and an intraday
+// timestamp takes the label of its calendar date. Before an instrument's first
+// change it takes its first label; a change without a name changes nothing.
 py::object load_industry_data(const py::module_& m, const py::object& order_book_ids, const py::object& dates,
                               const py::object& source) {
     py::module_ pd = py::module_::import("pandas");
@@ -77,66 +80,86 @@ py::object load_industry_data(const py::module_& m, const py::object& order_book
     py::object ids = pd.attr("Index")(order_book_ids);
     py::object when = pd.attr("Index")(dates);
 
-    py::object categories = pd.attr("Index")(changes[field].attr("dropna")().attr("unique")()).attr("sort_values")();
-    py::object codes = categories.attr("get_indexer")(changes[field]);
-    py::object coded = pd.attr("DataFrame")(py::dict(py::arg("code") = codes, py::arg("order_book_id") = changes["order_book_id"],
-                                                     py::arg("start_date") = changes["start_date"]));
-    py::object table = coded.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id",
-                                           py::arg("values") = "code");
-    table = table.attr("ffill")().attr("bfill")();
-    py::array_t<double> states = np.attr("ascontiguousarray")(table.attr("to_numpy")(py::arg("dtype") = "float64"));
+    py::object names = changes[field];
+    py::object categories = pd.attr("Index")(names.attr("dropna")().attr("unique")()).attr("sort_values")();
+    py::object distinct_ids = ids.attr("unique")();
+    auto as_i64 = [&](const py::object& a) -> py::array_t<std::int64_t> { return np.attr("asarray")(a, "int64"); };
+    const auto label = as_i64(categories.attr("get_indexer")(names));
+    const auto owner = as_i64(pd.attr("Index")(distinct_ids).attr("get_indexer")(changes["order_book_id"]));
+    const auto start = as_i64(pd.attr("DatetimeIndex")(changes["start_date"]).attr("normalize")().attr("asi8"));
+    py::object query = pd.attr("DatetimeIndex")(when).attr("normalize")();
+    const auto day = as_i64(query.attr("asi8"));
+    const py::array_t<bool> no_day = np.attr("asarray")(query.attr("isna")());
+    const auto id_slot = as_i64(pd.attr("Index")(distinct_ids).attr("get_indexer")(ids));
 
-    py::object starts = pd.attr("DatetimeIndex")(table.attr("index")).attr("normalize")();
-    py::object query = pd.attr("DatetimeIndex")(when);
-    py::array_t<std::int64_t> row = np.attr("asarray")(
-        starts.attr("searchsorted")(query.attr("normalize")(), py::arg("side") = "right"), "int64");
-    py::array_t<bool> no_date = np.attr("asarray")(query.attr("isna")());
-    py::array_t<std::int64_t> col = np.attr("asarray")(table.attr("columns").attr("get_indexer")(ids), "int64");
-
-    const py::ssize_t n_dates = row.size(), n_ids = col.size();
-    const py::ssize_t n_states = states.ndim() == 2 ? states.shape(0) : 0;
-    const py::ssize_t width = states.ndim() == 2 ? states.shape(1) : 0;
-    std::vector<std::int64_t> out_code, out_row, out_col;
-    out_code.reserve(static_cast<std::size_t>(n_dates * n_ids));
-    out_row.reserve(out_code.capacity());
-    out_col.reserve(out_code.capacity());
+    const py::ssize_t n_changes = label.size(), n_dates = day.size(), n_ids = id_slot.size();
+    const py::ssize_t n_slots = py::len(distinct_ids), n_categories = py::len(categories);
+    const py::ssize_t capacity = n_dates * n_ids;
+    py::array_t<std::int32_t> out_code(capacity), out_row(capacity), out_col(capacity);
+    std::vector<std::int64_t> compact(static_cast<std::size_t>(n_categories), -1), used;
+    py::ssize_t count = 0;
     {
-        auto s = states.unchecked<2>();
-        auto r = row.unchecked<1>();
-        auto c = col.unchecked<1>();
-        auto nd = no_date.unchecked<1>();
+        const std::int64_t *lab = label.data(), *own = owner.data(), *st = start.data(), *dy = day.data(), *slot = id_slot.data();
+        const bool* nd = no_day.data();
+        std::int32_t *oc = out_code.mutable_data(), *orow = out_row.mutable_data(), *ocol = out_col.mutable_data();
         py::gil_scoped_release release;
+        // Per instrument, its named changes ordered by start day (stable, so the
+        // later of two same-day changes comes last).
+        std::vector<std::int64_t> offset(static_cast<std::size_t>(n_slots + 1), 0);
+        for (py::ssize_t c = 0; c < n_changes; ++c) {
+            if (own[c] >= 0 && lab[c] >= 0) ++offset[own[c] + 1];
+        }
+        for (py::ssize_t u = 0; u < n_slots; ++u) offset[u + 1] += offset[u];
+        std::vector<std::pair<std::int64_t, std::int64_t>> history(static_cast<std::size_t>(offset[n_slots]));
+        std::vector<std::int64_t> fill(offset.begin(), offset.end() - 1);
+        for (py::ssize_t c = 0; c < n_changes; ++c) {
+            if (own[c] >= 0 && lab[c] >= 0) history[fill[own[c]]++] = {st[c], lab[c]};
+        }
+        for (py::ssize_t u = 0; u < n_slots; ++u) {
+            std::stable_sort(history.begin() + offset[u], history.begin() + offset[u + 1],
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+        }
         for (py::ssize_t t = 0; t < n_dates; ++t) {
-            if (nd(t) || n_states == 0) continue;
-            const py::ssize_t state = r(t) > 0 ? r(t) - 1 : 0;
+            if (nd[t]) continue;
             for (py::ssize_t i = 0; i < n_ids; ++i) {
-                if (c(i) < 0 || c(i) >= width) continue;
-                const double code = s(state, c(i));
-                if (!(code >= 0)) continue;
-                out_code.push_back(static_cast<std::int64_t>(code));
-                out_row.push_back(t);
-                out_col.push_back(i);
+                const std::int64_t u = slot[i];
+                if (u < 0 || offset[u] == offset[u + 1]) continue;
+                const auto first = history.begin() + offset[u], last = history.begin() + offset[u + 1];
+                auto it = std::upper_bound(first, last, dy[t], [](std::int64_t d, const auto& h) { return d < h.first; });
+                const std::int64_t code = (it == first ? *first : *(it - 1)).second;
+                if (compact[code] < 0) {
+                    compact[code] = 0;
+                    used.push_back(code);
+                }
+                oc[count] = static_cast<std::int32_t>(code);
+                orow[count] = static_cast<std::int32_t>(t);
+                ocol[count] = static_cast<std::int32_t>(i);
+                ++count;
             }
         }
+        // Categories are the labels that occur, in name order.
+        std::sort(used.begin(), used.end());
+        for (std::size_t j = 0; j < used.size(); ++j) compact[used[j]] = static_cast<std::int64_t>(j);
+        for (py::ssize_t j = 0; j < count; ++j) oc[j] = static_cast<std::int32_t>(compact[oc[j]]);
     }
-    py::object level_rows = py::array_t<std::int64_t>(static_cast<py::ssize_t>(out_row.size()), out_row.data());
-    py::object level_cols = py::array_t<std::int64_t>(static_cast<py::ssize_t>(out_col.size()), out_col.data());
-    py::list names;
-    names.append(when.attr("name"));
-    names.append(ids.attr("name"));
+    py::slice filled(0, count, 1);
+    py::object level_rows = out_row[filled], level_cols = out_col[filled];
+    py::list level_names;
+    level_names.append(when.attr("name"));
+    level_names.append(ids.attr("name"));
     py::object index;
     if (when.attr("is_unique").cast<bool>() && ids.attr("is_unique").cast<bool>()) {
         index = pd.attr("MultiIndex")(py::arg("levels") = py::make_tuple(when, ids),
-                                      py::arg("codes") = py::make_tuple(level_rows, level_cols), py::arg("names") = names,
+                                      py::arg("codes") = py::make_tuple(level_rows, level_cols), py::arg("names") = level_names,
                                       py::arg("verify_integrity") = false);
     } else {
-        index = pd.attr("MultiIndex").attr("from_arrays")(py::make_tuple(when.attr("take")(level_rows), ids.attr("take")(level_cols)),
-                                                          py::arg("names") = names);
+        index = pd.attr("MultiIndex").attr("from_arrays")(
+            py::make_tuple(when.attr("take")(level_rows), ids.attr("take")(level_cols)), py::arg("names") = level_names);
     }
-    // Categorical storage keeps millions of labels cheap; only labels that occur are categories.
-    py::object labels = pd.attr("Categorical").attr("from_codes")(
-        py::array_t<std::int64_t>(static_cast<py::ssize_t>(out_code.size()), out_code.data()), categories);
-    return pd.attr("Series")(labels.attr("remove_unused_categories")(), py::arg("index") = index);
+    // Categorical storage keeps millions of labels cheap.
+    py::array_t<std::int64_t> used_codes(static_cast<py::ssize_t>(used.size()), used.data());
+    py::object labels = pd.attr("Categorical").attr("from_codes")(out_code[filled], categories.attr("take")(used_codes));
+    return pd.attr("Series")(labels, py::arg("index") = index);
 }
 
 }  // namespace

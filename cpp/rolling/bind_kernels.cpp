@@ -193,6 +193,7 @@ Plan plan(const Series& s, std::ptrdiff_t n) {
         g.out_row = along_time ? 1 : s.series;
         g.out_col = along_time ? m : 1;
         p.out_strides = {g.out_row, g.out_col};
+        if (!along_time) g.tile = core::tile_columns(n, s.arr.itemsize(), s.series);
     }
     return p;
 }
@@ -204,29 +205,49 @@ py::array_t<O> allocate(const Plan& p) {
     return py::array_t<O>(p.shape, bytes);
 }
 
+// One instantiation per instruction set, each with the whole kernel inlined
+// (flatten) so the lane vectors map onto that set's registers; AVX-512 runs
+// twice the lanes. Every path performs the same IEEE operations lane by lane
+// (no FMA contraction, no reassociation), so the path a machine takes never
+// changes a result.
+template <class K>
+[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), gnu::flatten]] void run_avx512(
+    const K& k, const core::Layout& g, typename K::out_type* out) {
+    core::run_panel<2 * K::width>(k, g, out);
+}
+
 template <class K>
 [[gnu::target("avx2"), gnu::flatten]] void run_avx2(const K& k, const core::Layout& g, typename K::out_type* out) {
-    core::run_panel(k, g, out);
+    core::run_panel<K::width>(k, g, out);
 }
 
 template <class K>
 [[gnu::flatten]] void run_baseline(const K& k, const core::Layout& g, typename K::out_type* out) {
-    core::run_panel(k, g, out);
+    core::run_panel<K::width>(k, g, out);
 }
 
-// Both paths run the same IEEE operations lane by lane (no FMA contraction,
-// no reassociation), so which one a machine takes never changes a result.
+enum class Isa { baseline, avx2, avx512 };
+
+Isa detect_isa() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw")) {
+        return Isa::avx512;
+    }
+    return __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::baseline;
+}
+
 template <class K>
 py::array launch(const K& k, const Plan& p) {
     auto out = allocate<typename K::out_type>(p);
     auto* data = out.mutable_data();
-    static const bool avx2 = __builtin_cpu_supports("avx2");
+    static const Isa isa = detect_isa();
     {
         py::gil_scoped_release nogil;
-        if (avx2) {
-            run_avx2(k, p.layout, data);
-        } else {
-            run_baseline(k, p.layout, data);
+        switch (isa) {
+            case Isa::avx512: run_avx512(k, p.layout, data); break;
+            case Isa::avx2: run_avx2(k, p.layout, data); break;
+            default: run_baseline(k, p.layout, data); break;
         }
     }
     return out;
@@ -275,8 +296,8 @@ py::array single(const py::object& x, const py::object& w, const char* name, Fam
                  Make&& make) {
     Series s = prepare(x, name, family);
     const std::ptrdiff_t n = window_arg(w, s.length);
-    // float32 lanes count and index window positions exactly only below 2**24.
-    if (s.elem == Elem::f32 && n > (1 << 24)) {
+    // float32 lanes count and index window positions in 32-bit integers.
+    if (s.elem == Elem::f32 && n > INT_MAX) {
         s.arr = s.arr.attr("astype")("float64");
         s.elem = Elem::f64;
         make_lane_friendly(s);

@@ -54,7 +54,7 @@ void refresh_abstract_methods(const py::object& cls) {
 void bind_rolling_window_factor(py::module_& m) {
     py::object cls = make_class("RollingWindowFactor", py::make_tuple(m.attr("AbstractFactor")), m,
                                 kRollingWindowFactorDoc);
-    // Base classes are looked up at call time, as a Python module's globals would be.
+    // AbstractFactor is looked up on the module at call time, as a Python global would be.
     py::object mod = m;
 
     add_init(

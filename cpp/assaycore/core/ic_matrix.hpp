@@ -20,29 +20,47 @@ namespace quellix::assaycore::core {
 
 // Each task writes only its own outputs, so results do not depend on how
 // tasks are shared between threads.
-inline void run_split(std::ptrdiff_t n_tasks, std::ptrdiff_t work, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body) {
+inline std::ptrdiff_t thread_count(std::ptrdiff_t n_tasks, std::ptrdiff_t work) {
     const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
-    const std::ptrdiff_t threads = (work < 200000 || n_tasks < 2) ? 1 : std::min<std::ptrdiff_t>({2, hw, n_tasks});
+    return (work < 200000 || n_tasks < 2) ? 1 : std::min<std::ptrdiff_t>({2, hw, n_tasks});
+}
+
+inline void run_threads(std::ptrdiff_t threads, const std::function<void(std::ptrdiff_t)>& body) {
     if (threads == 1) {
-        body(0, n_tasks);
+        body(0);
         return;
     }
     std::exception_ptr error;
     std::thread helper([&] {
         try {
-            body(n_tasks / 2, n_tasks);
+            body(1);
         } catch (...) {
             error = std::current_exception();
         }
     });
     try {
-        body(0, n_tasks / 2);
+        body(0);
     } catch (...) {
         helper.join();
         throw;
     }
     helper.join();
     if (error) std::rethrow_exception(error);
+}
+
+// Contiguous halves: workers that carry state from one task to the next.
+inline void run_split(std::ptrdiff_t n_tasks, std::ptrdiff_t work, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body) {
+    const std::ptrdiff_t threads = thread_count(n_tasks, work);
+    run_threads(threads, [&](std::ptrdiff_t w) { body(n_tasks * w / threads, n_tasks * (w + 1) / threads); });
+}
+
+// Tasks handed out one at a time, body(worker, task): uneven tasks such as
+// industries of any size.
+inline void run_dynamic(std::ptrdiff_t threads, std::ptrdiff_t n_tasks, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body) {
+    std::atomic<std::ptrdiff_t> next{0};
+    run_threads(threads, [&](std::ptrdiff_t worker) {
+        for (std::ptrdiff_t task = next++; task < n_tasks; task = next++) body(worker, task);
+    });
 }
 
 struct FactorRanks {
@@ -123,26 +141,32 @@ inline void grouped_ic(const double* f, const std::vector<const double*>& r, con
     const std::ptrdiff_t G = static_cast<std::ptrdiff_t>(offsets.size()) - 1;
     const std::size_t K = r.size();
     if (G <= 0) return;
-    run_split(G, offsets.back() * static_cast<std::ptrdiff_t>(K + 1), [&](std::ptrdiff_t g0, std::ptrdiff_t g1) {
-        Workspace ws;
+    // Largest groups first keeps both threads busy to the end.
+    std::vector<std::ptrdiff_t> by_size(static_cast<std::size_t>(G));
+    for (std::ptrdiff_t g = 0; g < G; ++g) by_size[g] = g;
+    std::stable_sort(by_size.begin(), by_size.end(),
+                     [&](std::ptrdiff_t a, std::ptrdiff_t b) { return offsets[a + 1] - offsets[a] > offsets[b + 1] - offsets[b]; });
+    const std::ptrdiff_t threads = thread_count(G, offsets.back() * static_cast<std::ptrdiff_t>(K + 1));
+    std::vector<Workspace> spaces(static_cast<std::size_t>(threads));
+    run_dynamic(threads, G, [&](std::ptrdiff_t worker, std::ptrdiff_t task) {
+        Workspace& ws = spaces[worker];
         ws.rbuf.resize(K);
         std::vector<const double*> rp(K);
-        for (std::ptrdiff_t g = g0; g < g1; ++g) {
-            const std::int64_t b = offsets[g], n = offsets[g + 1] - b;
-            const double* fp = f + b;
-            for (std::size_t k = 0; k < K; ++k) rp[k] = r[k] + b;
-            if (rows) {
-                ws.fbuf.resize(n);
-                for (std::int64_t j = 0; j < n; ++j) ws.fbuf[j] = f[rows[b + j]];
-                fp = ws.fbuf.data();
-                for (std::size_t k = 0; k < K; ++k) {
-                    ws.rbuf[k].resize(n);
-                    for (std::int64_t j = 0; j < n; ++j) ws.rbuf[k][j] = r[k][rows[b + j]];
-                    rp[k] = ws.rbuf[k].data();
-                }
+        const std::ptrdiff_t g = by_size[task];
+        const std::int64_t b = offsets[g], n = offsets[g + 1] - b;
+        const double* fp = f + b;
+        for (std::size_t k = 0; k < K; ++k) rp[k] = r[k] + b;
+        if (rows) {
+            ws.fbuf.resize(n);
+            for (std::int64_t j = 0; j < n; ++j) ws.fbuf[j] = f[rows[b + j]];
+            fp = ws.fbuf.data();
+            for (std::size_t k = 0; k < K; ++k) {
+                ws.rbuf[k].resize(n);
+                for (std::int64_t j = 0; j < n; ++j) ws.rbuf[k][j] = r[k][rows[b + j]];
+                rp[k] = ws.rbuf[k].data();
             }
-            cross_section_ic(fp, rp, n, rank, ws, out + g * K);
         }
+        cross_section_ic(fp, rp, n, rank, ws, out + g * K);
     });
 }
 
@@ -150,22 +174,25 @@ inline void grouped_ic(const double* f, const std::vector<const double*>& r, con
 // the instruments whose factor on t and every return series on t + d are
 // present. Matrices are T x N, row-major. Output cells are laid out
 // [t][d-1][k]; a cell's n of 0 means the pair (t, d) has no rows at all.
+// With lag0 given, the same pass also fills lag0[t][k], the IC of date t with
+// each return series paired separately (the per-date IC), reusing the sorts.
 inline void decay_ic(const double* f, const std::vector<const double*>& r, std::ptrdiff_t T, std::ptrdiff_t N,
-                     std::ptrdiff_t D, bool rank, CorrCell* out) {
+                     std::ptrdiff_t D, bool rank, CorrCell* out, CorrCell* lag0 = nullptr) {
     const std::ptrdiff_t K = static_cast<std::ptrdiff_t>(r.size());
-    const std::ptrdiff_t L = D - 1;
-    if (L <= 0 || T <= 1) return;
-    run_split(T, T * N * L * K / 8, [&](std::ptrdiff_t t0, std::ptrdiff_t t1) {
+    const std::ptrdiff_t L = std::max<std::ptrdiff_t>(D - 1, 0);
+    const std::ptrdiff_t slots = L + 1;
+    if (T <= 0 || (L == 0 && !lag0)) return;
+    run_split(T, T * N * (L + 1) * K / 8, [&](std::ptrdiff_t t0, std::ptrdiff_t t1) {
         Workspace ws;
-        // Date s's sorted return series and all-present flags live in slot s % D,
-        // filled once and reused by every lag that reaches s.
-        std::vector<std::vector<SortedSeries>> ring(D, std::vector<SortedSeries>(K));
-        std::vector<std::vector<std::uint8_t>> all_valid(D, std::vector<std::uint8_t>(N));
-        std::vector<std::ptrdiff_t> slot_date(D, -1);
+        // Date s's sorted return series and all-present flags live in slot
+        // s % slots, filled once and reused by every lag that reaches s.
+        std::vector<std::vector<SortedSeries>> ring(slots, std::vector<SortedSeries>(K));
+        std::vector<std::vector<std::uint8_t>> all_valid(slots, std::vector<std::uint8_t>(N));
+        std::vector<std::ptrdiff_t> slot_date(slots, -1);
         ws.valid_f.resize(N);
         ws.keep.resize(N);
         auto load = [&](std::ptrdiff_t s) {
-            const std::ptrdiff_t slot = s % D;
+            const std::ptrdiff_t slot = s % slots;
             if (slot_date[slot] == s) return;
             auto& av = all_valid[slot];
             std::fill(av.begin(), av.end(), 1);
@@ -176,11 +203,48 @@ inline void decay_ic(const double* f, const std::vector<const double*>& r, std::
             }
             slot_date[slot] = s;
         };
+        auto pearson_cell = [&](const double* ft, const double* y, std::int64_t cnt) {
+            ws.xbuf.clear();
+            ws.ybuf.clear();
+            for (std::ptrdiff_t i = 0; i < N; ++i) {
+                if (ws.keep[i]) {
+                    ws.xbuf.push_back(ft[i]);
+                    ws.ybuf.push_back(y[i]);
+                }
+            }
+            return pearson(ws.ybuf.data(), ws.xbuf.data(), cnt, ws.pearson_scratch);
+        };
         for (std::ptrdiff_t t = t0; t < t1; ++t) {
             const double* ft = f + t * N;
             std::int64_t n_f = 0;
             for (std::ptrdiff_t i = 0; i < N; ++i) n_f += ws.valid_f[i] = !std::isnan(ft[i]);
             bool factor_sorted = false;
+            auto factor_ranks = [&](std::int64_t cnt) -> const FactorRanks& {
+                if (!factor_sorted) {
+                    ws.factor.assign(ft, N, ws.sort);
+                    ws.full.compute(ws.factor, ws.valid_f.data(), N);
+                    factor_sorted = true;
+                }
+                if (cnt == n_f) return ws.full;
+                ws.masked.compute(ws.factor, ws.keep.data(), N);
+                return ws.masked;
+            };
+            if (lag0) {
+                CorrCell* cells = lag0 + t * K;
+                if (rank) load(t);
+                for (std::ptrdiff_t k = 0; k < K; ++k) {
+                    const double* y = r[k] + t * N;
+                    std::int64_t cnt = 0;
+                    for (std::ptrdiff_t i = 0; i < N; ++i) cnt += ws.keep[i] = ws.valid_f[i] && !std::isnan(y[i]);
+                    if (cnt < 2) {
+                        cells[k] = CorrCell{0.0, 0.0, cnt};
+                    } else if (rank) {
+                        cells[k] = rank_cell(factor_ranks(cnt), ring[t % slots][k], ws.keep.data());
+                    } else {
+                        cells[k] = pearson_cell(ft, y, cnt);
+                    }
+                }
+            }
             for (std::ptrdiff_t d = 1; d <= L; ++d) {
                 CorrCell* cells = out + (t * L + d - 1) * K;
                 const std::ptrdiff_t s = t + d;
@@ -189,7 +253,7 @@ inline void decay_ic(const double* f, const std::vector<const double*>& r, std::
                     continue;
                 }
                 load(s);
-                const auto& av = all_valid[s % D];
+                const auto& av = all_valid[s % slots];
                 std::int64_t cnt = 0;
                 for (std::ptrdiff_t i = 0; i < N; ++i) cnt += ws.keep[i] = ws.valid_f[i] & av[i];
                 if (cnt < 2) {
@@ -197,30 +261,10 @@ inline void decay_ic(const double* f, const std::vector<const double*>& r, std::
                     continue;
                 }
                 if (rank) {
-                    if (!factor_sorted) {
-                        ws.factor.assign(ft, N, ws.sort);
-                        ws.full.compute(ws.factor, ws.valid_f.data(), N);
-                        factor_sorted = true;
-                    }
-                    const FactorRanks* fr = &ws.full;
-                    if (cnt != n_f) {
-                        ws.masked.compute(ws.factor, ws.keep.data(), N);
-                        fr = &ws.masked;
-                    }
-                    for (std::ptrdiff_t k = 0; k < K; ++k) cells[k] = rank_cell(*fr, ring[s % D][k], ws.keep.data());
+                    const FactorRanks& fr = factor_ranks(cnt);
+                    for (std::ptrdiff_t k = 0; k < K; ++k) cells[k] = rank_cell(fr, ring[s % slots][k], ws.keep.data());
                 } else {
-                    ws.xbuf.clear();
-                    for (std::ptrdiff_t i = 0; i < N; ++i) {
-                        if (ws.keep[i]) ws.xbuf.push_back(ft[i]);
-                    }
-                    for (std::ptrdiff_t k = 0; k < K; ++k) {
-                        const double* y = r[k] + s * N;
-                        ws.ybuf.clear();
-                        for (std::ptrdiff_t i = 0; i < N; ++i) {
-                            if (ws.keep[i]) ws.ybuf.push_back(y[i]);
-                        }
-                        cells[k] = pearson(ws.ybuf.data(), ws.xbuf.data(), cnt, ws.pearson_scratch);
-                    }
+                    for (std::ptrdiff_t k = 0; k < K; ++k) cells[k] = pearson_cell(ft, r[k] + s * N, cnt);
                 }
             }
         }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +31,6 @@ inline std::uint64_t sort_key(double v) {
 
 struct SortScratch {
     std::vector<std::uint64_t> keys, keys_tmp;
-    std::vector<std::int32_t> idx_tmp;
     std::vector<std::pair<std::uint64_t, std::int32_t>> pairs;
 };
 
@@ -43,28 +43,27 @@ struct SortedSeries {
 
     void assign(const double* x, std::ptrdiff_t n, SortScratch& s) {
         order.clear();
-        s.keys.clear();
-        for (std::ptrdiff_t i = 0; i < n; ++i) {
-            if (std::isnan(x[i])) continue;
-            order.push_back(static_cast<std::int32_t>(i));
-            s.keys.push_back(sort_key(x[i]));
-        }
-        const std::size_t m = order.size();
-        if (m < 256) {
-            s.pairs.resize(m);
-            for (std::size_t j = 0; j < m; ++j) s.pairs[j] = {s.keys[j], order[j]};
+        std::ptrdiff_t m = 0;
+        for (std::ptrdiff_t i = 0; i < n; ++i) m += !std::isnan(x[i]);
+        const int index_bits = std::max(1, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(n))));
+        if (m < 256 || index_bits > 31) {
+            s.pairs.clear();
+            for (std::ptrdiff_t i = 0; i < n; ++i) {
+                if (!std::isnan(x[i])) s.pairs.push_back({sort_key(x[i]), static_cast<std::int32_t>(i)});
+            }
             std::sort(s.pairs.begin(), s.pairs.end());
-            for (std::size_t j = 0; j < m; ++j) order[j] = s.pairs[j].second;
+            for (const auto& p : s.pairs) order.push_back(p.second);
         } else {
-            radix_sort(s);
+            packed_radix_sort(x, n, m, index_bits, s);
         }
-        values.resize(m);
+        values.resize(order.size());
         tie_runs.clear();
-        for (std::size_t j = 0; j < m; ++j) values[j] = x[order[j]];
-        for (std::size_t j = 1; j < m; ++j) {
+        const std::size_t len = order.size();
+        for (std::size_t j = 0; j < len; ++j) values[j] = x[order[j]];
+        for (std::size_t j = 1; j < len; ++j) {
             if (values[j] != values[j - 1]) continue;
             std::size_t e = j + 1;
-            while (e < m && values[e] == values[j]) ++e;
+            while (e < len && values[e] == values[j]) ++e;
             tie_runs.push_back(static_cast<std::int32_t>(j - 1));
             tie_runs.push_back(static_cast<std::int32_t>(e));
             j = e;
@@ -72,40 +71,57 @@ struct SortedSeries {
     }
 
 private:
-    // LSD radix on bytes; bytes shared by every key are skipped.
-    void radix_sort(SortScratch& s) {
-        constexpr int bits = 8, passes = 8, buckets = 1 << bits;
-        const std::size_t m = order.size();
-        std::array<std::array<std::uint32_t, buckets>, passes> hist{};
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::uint64_t k = s.keys[j];
-            for (int p = 0; p < passes; ++p) ++hist[p][(k >> (p * bits)) & (buckets - 1)];
+    // Each entry is one word: the key's high bits with the position in the
+    // freed low bits. Positions start ascending and LSD radix is stable, so
+    // entries whose kept key bits agree stay in position order; only such runs
+    // with different full keys (values within ~2^-(52 - index_bits) of each
+    // other) are re-sorted exactly afterwards.
+    void packed_radix_sort(const double* x, std::ptrdiff_t n, std::ptrdiff_t m, int index_bits, SortScratch& s) {
+        constexpr int bits = 11, buckets = 1 << bits;
+        const std::uint64_t low = (std::uint64_t{1} << index_bits) - 1;
+        s.keys.resize(static_cast<std::size_t>(m));
+        s.keys_tmp.resize(static_cast<std::size_t>(m));
+        std::uint64_t* in = s.keys.data();
+        std::uint64_t* out = s.keys_tmp.data();
+        std::ptrdiff_t j = 0;
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            if (!std::isnan(x[i])) in[j++] = (sort_key(x[i]) & ~low) | static_cast<std::uint64_t>(i);
         }
-        s.keys_tmp.resize(m);
-        s.idx_tmp.resize(m);
-        std::uint64_t* kin = s.keys.data();
-        std::uint64_t* kout = s.keys_tmp.data();
-        std::int32_t* iin = order.data();
-        std::int32_t* iout = s.idx_tmp.data();
+        const int passes = (64 - index_bits + bits - 1) / bits;
+        std::vector<std::array<std::uint32_t, buckets>> hist(static_cast<std::size_t>(passes));
+        for (auto& h : hist) h.fill(0);
+        for (std::ptrdiff_t q = 0; q < m; ++q) {
+            for (int p = 0; p < passes; ++p) ++hist[p][(in[q] >> (index_bits + p * bits)) & (buckets - 1)];
+        }
         for (int p = 0; p < passes; ++p) {
             auto& h = hist[p];
-            const int shift = p * bits;
-            if (h[(kin[0] >> shift) & (buckets - 1)] == m) continue;
+            const int shift = index_bits + p * bits;
+            if (h[(in[0] >> shift) & (buckets - 1)] == static_cast<std::uint32_t>(m)) continue;
             std::uint32_t sum = 0;
             for (auto& c : h) {
                 const std::uint32_t c0 = c;
                 c = sum;
                 sum += c0;
             }
-            for (std::size_t j = 0; j < m; ++j) {
-                const std::uint32_t pos = h[(kin[j] >> shift) & (buckets - 1)]++;
-                kout[pos] = kin[j];
-                iout[pos] = iin[j];
-            }
-            std::swap(kin, kout);
-            std::swap(iin, iout);
+            for (std::ptrdiff_t q = 0; q < m; ++q) out[h[(in[q] >> shift) & (buckets - 1)]++] = in[q];
+            std::swap(in, out);
         }
-        if (iin != order.data()) std::copy(iin, iin + m, order.data());
+        order.resize(static_cast<std::size_t>(m));
+        for (std::ptrdiff_t q = 0; q < m; ++q) order[q] = static_cast<std::int32_t>(in[q] & low);
+        for (std::ptrdiff_t a = 0; a + 1 < m;) {
+            std::ptrdiff_t e = a + 1;
+            while (e < m && (in[e] >> index_bits) == (in[a] >> index_bits)) ++e;
+            if (e - a > 1) {
+                auto by_value = [x](std::int32_t u, std::int32_t v) {
+                    const std::uint64_t ku = sort_key(x[u]), kv = sort_key(x[v]);
+                    return ku < kv || (ku == kv && u < v);
+                };
+                if (!std::is_sorted(order.begin() + a, order.begin() + e, by_value)) {
+                    std::sort(order.begin() + a, order.begin() + e, by_value);
+                }
+            }
+            a = e;
+        }
     }
 };
 

@@ -12,7 +12,7 @@ namespace quellix::rolling::core {
 template <class T, bool Max>
 struct Extreme {
     using out_type = T;
-    static constexpr int width = chain_lanes<T>;
+    static constexpr int width = lanes<T>;
     Src<T> x;
     std::ptrdiff_t n;
 
@@ -35,40 +35,35 @@ struct Extreme {
     }
 };
 
-// Position (from the oldest value) of the first extreme, as float64. The
-// position is tracked in a float lane of the input's width so that selecting
-// it shares the comparison mask; it is exact while n < 2**24 for float32
-// input (the binding widens float32 beyond that).
+// Position (from the oldest value) of the first extreme, as float64: one
+// pass for the extreme, one for its first occurrence, each a few operations
+// per element with no long loop-carried chain. Positions live in integer
+// lanes of the input's width (the comparison mask type), 32-bit for float32
+// input: the binding widens float32 input for windows beyond that.
 template <class T, bool Max>
 struct ArgExtreme {
     using out_type = double;
-    static constexpr int width = chain_lanes<T>;
+    static constexpr int width = lanes<T>;
     Src<T> x;
     std::ptrdiff_t n;
 
     template <int W>
     QX_INLINE vec<double, W> eval(std::ptrdiff_t off) const {
         using V = vec<T, W>;
-        using P = std::conditional_t<sizeof(T) == 4, float, double>;
-        using I = vec<P, W>;
-        V best = x.template at<W>(off, 0);
+        using I = decltype(V{} != V{});
+        using P = decltype(I{}[0]);
+        const V best = Extreme<T, Max>{x, n}.template eval<W>(off);
+        // Scanning newest to oldest, the last hit is the first occurrence.
+        // A window holding a NaN has a NaN extreme, which equals nothing, so
+        // there only the NaNs hit.
         I idx{};
-        auto done = best != best;
-        for (std::ptrdiff_t j = 1; j < n; ++j) {
+        I pos = splat<I>(static_cast<P>(n - 1));
+        for (std::ptrdiff_t j = n - 1; j >= 0; --j) {
             V v = x.template at<W>(off, j);
-            decltype(done) take;
-            if constexpr (Max) {
-                take = v > best;
-            } else {
-                take = v < best;
-            }
-            if constexpr (is_float<T>) {
-                auto isnan = v != v;
-                take = (take | isnan) & ~done;
-                done |= isnan;
-            }
-            best = take ? v : best;
-            idx = take ? splat<I>(static_cast<P>(j)) : idx;
+            auto hit = v == best;
+            if constexpr (is_float<T>) hit |= v != v;
+            idx = hit ? pos : idx;
+            pos -= P(1);
         }
         return convert<double>(idx);
     }

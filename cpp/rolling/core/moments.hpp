@@ -56,7 +56,7 @@ struct Dispersion {
 template <class T>
 struct AveDev {
     using out_type = T;
-    static constexpr int width = chain_lanes<T>;
+    static constexpr int width = lanes<T>;
     Src<T> x;
     std::ptrdiff_t n;
     bool pairwise;

@@ -6,7 +6,7 @@
 
 namespace quellix::rolling::core {
 
-// Input element i of series c at date t is data[t * row_stride + c * col_stride].
+// Input element of series c at date t is data[t * row_stride + c * col_stride].
 // Lanes are always neighbouring elements in memory: neighbouring windows of one
 // series when row_stride == 1, neighbouring series at one date when
 // col_stride == 1. Either way each lane's own arithmetic is that of the scalar
@@ -19,7 +19,18 @@ struct Layout {
     std::ptrdiff_t out_row;  // output, in elements
     std::ptrdiff_t out_col;
     bool lanes_along_time;
+    std::ptrdiff_t tile = 0;  // row-major panels: columns per tile (0: all)
 };
+
+// Columns per tile of a row-major panel such that the n rows a window spans
+// stay within about 1 MiB: wide enough that every row is read as a long
+// sequential run (which the hardware prefetcher follows), small enough that
+// rows are still cached when later windows reuse them.
+inline std::ptrdiff_t tile_columns(std::ptrdiff_t n, std::ptrdiff_t elem_bytes, std::ptrdiff_t series) {
+    const std::ptrdiff_t budget = (std::ptrdiff_t{1} << 20) / (n * elem_bytes);
+    const std::ptrdiff_t tile = budget < 64 ? 64 : budget;
+    return tile < series ? tile : series;
+}
 
 // Element j of the window starting at element offset `off`.
 template <class T>
@@ -33,10 +44,10 @@ struct Src {
     }
 };
 
-// K provides out_type, width and eval<W>(offset) returning W window values.
-template <class K>
+// K provides out_type and eval<W>(offset) returning the values of the W
+// windows whose first elements are at offset, offset + 1, ...
+template <int W, class K>
 void run_panel(const K& k, const Layout& g, typename K::out_type* out) {
-    constexpr int W = K::width;
     if (g.lanes_along_time) {
         for (std::ptrdiff_t c = 0; c < g.series; ++c) {
             const std::ptrdiff_t base = c * g.col_stride;
@@ -47,11 +58,7 @@ void run_panel(const K& k, const Layout& g, typename K::out_type* out) {
         }
         return;
     }
-    // Row-major panel: lanes are neighbouring series. Consecutive dates are a
-    // whole row apart, so windows slide down a tile of columns narrow enough
-    // that the n rows in flight stay in L1/L2 yet wide enough that each new
-    // row is fetched as a run of cache lines rather than one line per miss.
-    constexpr std::ptrdiff_t tile = 32 * W;
+    const std::ptrdiff_t tile = g.tile > 0 ? g.tile : g.series;
     for (std::ptrdiff_t c0 = 0; c0 < g.series; c0 += tile) {
         const std::ptrdiff_t c1 = c0 + tile < g.series ? c0 + tile : g.series;
         for (std::ptrdiff_t i = 0; i < g.windows; ++i) {

@@ -29,12 +29,6 @@ using vec = typename vec_of<T, W>::type;
 template <class T>
 inline constexpr int lanes = static_cast<int>(32 / sizeof(T));
 
-// Kernels whose window loop carries a dependency from one element to the next
-// (a running product, extreme or sequential sum) take four registers' worth of
-// lanes: four independent chains hide the latency of each step.
-template <class T>
-inline constexpr int chain_lanes = 4 * lanes<T>;
-
 template <class V>
 QX_INLINE V load(const void* p) {
     V v;

@@ -36,7 +36,7 @@ struct Sum {
 template <class T>
 struct Product {
     using out_type = T;
-    static constexpr int width = chain_lanes<T>;
+    static constexpr int width = lanes<T>;
     Src<T> x;
     std::ptrdiff_t n;
 
