@@ -96,11 +96,15 @@ def baseline(fd, industry, n_sample, rng):
     }
 
 
-def time_analysis(factor, returns):
+def time_analysis(factor, returns, repeat=2):
+    """Best of `repeat` runs: the first also pays for first-touch page faults."""
     analyser = ac.ICAnalysis(rank_ic=True, industry_classification=SOURCE, max_decay=MAX_DECAY)
-    start = time.perf_counter()
-    result = analyser.analysis(factor, returns, PERIODS, ascending=False)
-    return time.perf_counter() - start, analyser, result
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        analyser.analysis(factor, returns, PERIODS, ascending=False)
+        best = min(best, time.perf_counter() - start)
+    return best, analyser
 
 
 def main(argv=None):
@@ -114,15 +118,15 @@ def main(argv=None):
     factor, returns = market_tables(args.stocks, args.dates)
     ac.get_all_industry_data(SOURCE)  # the loader's cache is warm in any real session
 
-    small, _, _ = time_analysis(factor.iloc[:500], returns)
-    full, analyser, _ = time_analysis(factor, returns)
+    small, _ = time_analysis(factor.iloc[:500], returns)
+    full, analyser = time_analysis(factor, returns)
 
     fd = ac._format_factor_data(factor, returns, PERIODS)
     industry = analyser._get_industry_data(fd)
     base = baseline(fd, industry, args.sample, rng)
     total = sum(base.values())
 
-    print("ICAnalysis.analysis, periods {}, max_decay={}, industry={}".format(PERIODS, MAX_DECAY, SOURCE))
+    print("ICAnalysis.analysis (best of 2), periods {}, max_decay={}, industry={}".format(PERIODS, MAX_DECAY, SOURCE))
     print("  {:>4} dates x {} instruments: {:8.2f} s".format(min(500, args.dates), args.stocks, small))
     print("  {:>4} dates x {} instruments: {:8.2f} s".format(args.dates, args.stocks, full))
     print("baseline, per-call scipy.stats.spearmanr (sampled {} dates, scaled):".format(min(args.sample, args.dates)))

@@ -3,6 +3,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+import scipy.special
 import scipy.stats as st
 
 from quellix.analysis import assaycore as ac
@@ -95,7 +96,8 @@ def shuffled(fd, seed=3):
 def test_per_date_ic_matches_scipy(rank, seed):
     fd = formatted(seed)
     before = fd.copy()
-    ic, p = ac.ICAnalysis(rank_ic=rank)._calc_ic(fd)
+    with scipy.special.errstate(all="raise"):  # no domain errors for n = 2 or constant input
+        ic, p = ac.ICAnalysis(rank_ic=rank)._calc_ic(fd)
     r_ref, p_ref = reference_ic(fd, rank)
     assert ic.index.equals(r_ref.index) and ic.index.name == "datetime"
     assert list(ic.columns) == FIELDS and list(p.columns) == FIELDS
@@ -127,6 +129,9 @@ def test_large_cross_sections_use_threads_and_radix_sort(rank):
                       index=index)
     fd.loc[rng.random(n) < 0.1, "factor"] = np.nan
     fd.loc[rng.random(n) < 0.1, "P_5"] = np.nan
+    # Values a few ulps apart, out of position order: the sort must still order them exactly.
+    near = fd.index.get_locs([dates[:3]])[::7]
+    fd.iloc[near, 1] = 1.0 + rng.permutation(len(near)) * np.finfo(float).eps
     analyser = ac.ICAnalysis(rank_ic=rank, max_decay=4)
     ic, p = analyser._calc_ic(fd)
     r_ref, p_ref = reference_ic(fd, rank)
@@ -200,6 +205,24 @@ def test_industry_distribution_pools_dates(rank):
     assert_ic_equal(got.xs(0, level=1), expected.xs(0, level=1))
     assert_p_equal(got.xs(1, level=1), expected.xs(1, level=1))
     assert ac.ICAnalysis(rank_ic=rank)._calc_ic_industry_distribute(fd) is None
+
+
+def test_industry_pools_long_groups():
+    rng = np.random.default_rng(8)
+    dates = pd.bdate_range("2020-01-01", periods=30)
+    ids = ["{:06d}.XSHE".format(i) for i in range(3000)]
+    index = pd.MultiIndex.from_product([dates, ids], names=["datetime", "order_book_id"])
+    n = len(index)
+    fd = pd.DataFrame({"P_1": np.round(rng.normal(size=n), 3), "P_5": rng.normal(size=n), "factor": rng.normal(size=n)},
+                      index=index)
+    fd.loc[rng.random(n) < 0.05, "factor"] = np.nan
+    fd.iloc[::5, 1] = 0.1 + np.arange(len(fd.iloc[::5])) % 7 * np.finfo(float).eps
+    mapping = {c: "big" if i < 2500 else "small" for i, c in enumerate(ids)}
+    got = ac.ICAnalysis(industry_classification=mapping)._calc_ic_industry_distribute(fd)
+    labels = pd.Series([mapping[c] for c in fd.index.get_level_values("order_book_id")], index=fd.index)
+    expected = reference_industry(fd, labels, True)
+    assert_ic_equal(got.xs(0, level=1), expected.xs(0, level=1))
+    assert_p_equal(got.xs(1, level=1), expected.xs(1, level=1))
 
 
 def test_industry_rows_without_label_are_left_out():

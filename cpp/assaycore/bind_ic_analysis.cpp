@@ -5,6 +5,8 @@
 #include "common/pyclass.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -72,7 +74,8 @@ std::pair<py::array_t<double>, py::array_t<double>> finish_cells(const std::vect
     double* pp = p.mutable_data();
     for (py::ssize_t i = 0; i < n; ++i) {
         rp[i] = cells[i].r;
-        shape.mutable_data()[i] = cells[i].n < 2 ? std::nan("") : core::pvalue_shape(cells[i], rank);
+        // Two pairs leave no degrees of freedom: NaN keeps scipy.special off its domain error.
+        shape.mutable_data()[i] = cells[i].n < 3 ? std::nan("") : core::pvalue_shape(cells[i], rank);
         stat.mutable_data()[i] = cells[i].stat;
     }
     py::array_t<double> tail = p;
@@ -152,6 +155,7 @@ struct Pending {
     PyObject* self;
     PyObject* table;
     std::int64_t max_decay = 0;
+    std::int64_t n_dates = 0;
     bool rank = false;
     py::object lagged;
 };
@@ -166,7 +170,7 @@ Pending* find_pending(const py::object& self, const py::object& table) {
     return nullptr;
 }
 struct PendingScope {
-    PendingScope(const py::object& self, const py::object& table) { pending().push_back(Pending{self.ptr(), table.ptr(), 0, false, py::none()}); }
+    PendingScope(const py::object& self, const py::object& table) { pending().push_back(Pending{self.ptr(), table.ptr(), 0, 0, false, py::none()}); }
     ~PendingScope() { pending().pop_back(); }
 };
 
@@ -222,7 +226,8 @@ public:
             const std::int64_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
             Pending* ahead = find_pending(self_, fd);
             std::int64_t D = 1;
-            if (ahead && py::bool_(self_.attr("max_decay"))) D = std::max<std::int64_t>(decay_count(), 1);
+            // Lags past the last date have no rows; they need no room either.
+            if (ahead && py::bool_(self_.attr("max_decay"))) D = std::clamp<std::int64_t>(decay_count(), 1, std::max<std::int64_t>(T, 1));
             cells.resize(static_cast<std::size_t>(T) * K);
             std::vector<CorrCell> lagged(static_cast<std::size_t>(T * (D - 1)) * K);
             {
@@ -231,6 +236,7 @@ public:
             }
             if (D > 1) {
                 ahead->max_decay = D;
+                ahead->n_dates = T;
                 ahead->rank = rk;
                 ahead->lagged = lagged_block(lagged, rk, T, D - 1, K, dates, fields);
             }
@@ -272,10 +278,11 @@ public:
         py::list blocks;
         blocks.append(lag0);
         Pending* ahead = find_pending(self_, fd);
-        if (D > 1 && ahead && ahead->max_decay == D && ahead->rank == rk && !ahead->lagged.is_none() &&
+        if (D > 1 && ahead && ahead->max_decay == std::min<std::int64_t>(D, ahead->n_dates) && ahead->rank == rk &&
+            !ahead->lagged.is_none() &&
             ahead->lagged.attr("columns").attr("equals")(ic.attr("columns")).cast<bool>()) {
             blocks.append(ahead->lagged);
-        } else if (D > 1) {
+        } else if (D > 1 && py::len(fd) > 0) {
             py::object index = fd.attr("index");
             py::object dates;
             py::array_t<double> factor;
@@ -302,19 +309,23 @@ public:
                 }
             }
             for (auto& a : returns) ptrs.push_back(a.data());
-            std::vector<CorrCell> cells(static_cast<std::size_t>(T * (D - 1)) * K);
+            const std::int64_t lags = std::clamp<std::int64_t>(D, 1, std::max<std::int64_t>(T, 1));
+            std::vector<CorrCell> cells(static_cast<std::size_t>(T * (lags - 1)) * K);
             {
                 py::gil_scoped_release release;
-                core::decay_ic(factor.data(), ptrs, T, N, D, rk, cells.data());
+                core::decay_ic(factor.data(), ptrs, T, N, lags, rk, cells.data());
             }
-            blocks.append(lagged_block(cells, rk, T, D - 1, K, dates, ic.attr("columns")));
+            blocks.append(lagged_block(cells, rk, T, lags - 1, K, dates, ic.attr("columns")));
         }
         return pd().attr("concat")(blocks).attr("sort_index")();
     }
 
     py::object calc_ic_industry_distribute(const py::object& fd) const {
         if (self_.attr("industry").is_none()) return py::none();
+        auto T0 = std::chrono::steady_clock::now();
+        auto lap = [&](const char* what) { auto t1 = std::chrono::steady_clock::now(); std::fprintf(stderr, "%s %.3f\n", what, std::chrono::duration<double>(t1 - T0).count()); T0 = t1; };
         py::object industry = self_.attr("_get_industry_data")(fd);
+        lap("labels");
         const bool rk = rank();
         py::list fields = return_fields(fd);
         const std::size_t K = fields.size();
@@ -322,7 +333,9 @@ public:
         py::object index = fd.attr("index");
         const py::ssize_t n_rows = py::len(index);
 
+        lap("cols");
         auto [codes, names] = aligned_codes(industry, index);
+        lap("aligned");
         const std::int64_t G0 = py::len(names);
         // Groups in ascending name order, only those with rows.
         auto by_name = as_int64(names.attr("argsort")());
@@ -344,10 +357,12 @@ public:
         std::vector<std::int64_t> rows, offsets;
         order_by_group(group.data(), n_rows, G, rows, offsets);
         std::vector<CorrCell> cells(static_cast<std::size_t>(G) * K);
+        lap("grouping");
         {
             py::gil_scoped_release release;
             core::grouped_ic(lt.factor.data(), lt.return_ptrs, rows.data(), offsets, rk, cells.data());
         }
+        lap("core");
         auto [r, p] = finish_cells(cells, rk, true);
         // Row 2g holds group g's correlations, row 2g + 1 their p-values.
         py::array_t<double> values({static_cast<py::ssize_t>(2 * G), static_cast<py::ssize_t>(K)});

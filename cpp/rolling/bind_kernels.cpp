@@ -1,10 +1,10 @@
 #include "common/pybind11.hpp"
 
-#include <climits>
-#include <map>
 #include <cmath>
+#include <map>
 #include <string>
-#include <utility>
+#include <type_traits>
+#include <vector>
 
 #include "rolling/bindings.hpp"
 #include "rolling/core/extremes.hpp"
@@ -26,10 +26,14 @@ const py::module_& numpy() {
     return *np;
 }
 
-const py::object& numpy_attr(const char* name) {
-    static const auto* asarray = new py::object(numpy().attr("asarray"));
-    static const auto* bool_ = new py::object(numpy().attr("bool_"));
-    return name[0] == 'a' ? *asarray : *bool_;
+const py::object& numpy_asarray() {
+    static const auto* f = new py::object(numpy().attr("asarray"));
+    return *f;
+}
+
+const py::object& numpy_bool() {
+    static const auto* t = new py::object(numpy().attr("bool_"));
+    return *t;
 }
 
 // Element types the core is compiled for. Narrower integers, bool and
@@ -52,14 +56,12 @@ struct Series {
     std::ptrdiff_t cs;
 };
 
-char kind_of(const py::dtype& dt) { return dt.kind(); }
-
 bool is_half(const py::dtype& dt) { return dt.kind() == 'f' && dt.itemsize() == 2; }
 
 std::string dtype_name(const py::dtype& dt) { return py::str(dt).cast<std::string>(); }
 
 Elem elem_for(const py::dtype& dt, Family family) {
-    const char k = kind_of(dt);
+    const char k = dt.kind();
     if (k == 'f') return dt.itemsize() == 8 ? Elem::f64 : Elem::f32;
     if (family == Family::floating) return Elem::f64;
     return k == 'u' ? Elem::u64 : Elem::i64;
@@ -75,9 +77,9 @@ const char* elem_dtype(Elem e) {
 }
 
 py::array as_numeric(const py::object& obj, const char* name) {
-    py::array arr = numpy_attr("asarray")(obj);
+    py::array arr = numpy_asarray()(obj);
     py::dtype dt = arr.dtype();
-    const char k = kind_of(dt);
+    const char k = dt.kind();
     const bool ok = k == 'b' || k == 'i' || k == 'u' || (k == 'f' && dt.itemsize() <= 8);
     if (!ok) {
         throw py::type_error(std::string(name) + " must be an array of real numbers or booleans, got dtype " +
@@ -93,7 +95,7 @@ py::array as_numeric(const py::object& obj, const char* name) {
 // Accepts Python and numpy integers; bool and float are rejected rather than
 // silently truncated.
 std::ptrdiff_t window_arg(const py::object& w, std::ptrdiff_t length) {
-    const bool is_bool = PyBool_Check(w.ptr()) || py::isinstance(w, numpy_attr("bool_"));
+    const bool is_bool = PyBool_Check(w.ptr()) || py::isinstance(w, numpy_bool());
     if (is_bool || !PyIndex_Check(w.ptr())) {
         throw py::type_error("window must be an integer, got " +
                              py::str(py::type::handle_of(w).attr("__name__")).cast<std::string>());
@@ -237,18 +239,37 @@ Isa detect_isa() {
     return __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::baseline;
 }
 
+// GCC lowers comparisons of 512-bit generic vectors lane by lane, so kernels
+// built on comparison masks stay on 256-bit registers.
+template <class K, class = void>
+struct uses_masks : std::false_type {};
+template <class K>
+struct uses_masks<K, std::void_t<decltype(K::uses_masks)>> : std::bool_constant<K::uses_masks> {};
+
+// Runs K on the best instruction set; needs no GIL.
+template <class K>
+void run(const K& k, const core::Layout& g, typename K::out_type* out) {
+    static const Isa isa = detect_isa();
+    switch (isa) {
+        case Isa::avx512:
+            if constexpr (uses_masks<K>::value) {
+                run_avx2(k, g, out);
+            } else {
+                run_avx512(k, g, out);
+            }
+            break;
+        case Isa::avx2: run_avx2(k, g, out); break;
+        default: run_baseline(k, g, out); break;
+    }
+}
+
 template <class K>
 py::array launch(const K& k, const Plan& p) {
     auto out = allocate<typename K::out_type>(p);
     auto* data = out.mutable_data();
-    static const Isa isa = detect_isa();
     {
         py::gil_scoped_release nogil;
-        switch (isa) {
-            case Isa::avx512: run_avx512(k, p.layout, data); break;
-            case Isa::avx2: run_avx2(k, p.layout, data); break;
-            default: run_baseline(k, p.layout, data); break;
-        }
+        run(k, p.layout, data);
     }
     return out;
 }
@@ -282,10 +303,20 @@ core::Src<T> src(const Series& s) {
 // the result computed in a wider core type is cast back.
 enum class Result { computed, keeps_half, keeps_dtype };
 
+// Narrowing to float16 may overflow to inf; like every other IEEE special
+// value the kernels produce, that is returned without a warning.
+py::array narrow(const py::array& out, const py::object& dtype) {
+    py::object quiet = numpy().attr("errstate")(py::arg("over") = "ignore");
+    quiet.attr("__enter__")();
+    py::array narrowed = out.attr("astype")(dtype);
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    return narrowed;
+}
+
 py::array finish(py::array out, const Series& s, Result rule) {
     if (rule == Result::keeps_dtype || (rule == Result::keeps_half && is_half(s.orig))) {
         if (!(out.dtype().kind() == s.orig.kind() && out.dtype().itemsize() == s.orig.itemsize())) {
-            return out.attr("astype")(s.orig);
+            return narrow(out, s.orig);
         }
     }
     return out;
@@ -296,8 +327,8 @@ py::array single(const py::object& x, const py::object& w, const char* name, Fam
                  Make&& make) {
     Series s = prepare(x, name, family);
     const std::ptrdiff_t n = window_arg(w, s.length);
-    // float32 lanes count and index window positions in 32-bit integers.
-    if (s.elem == Elem::f32 && n > INT_MAX) {
+    // float32 lanes hold window positions exactly only below 2**24.
+    if (s.elem == Elem::f32 && n >= (1 << 24)) {
         s.arr = s.arr.attr("astype")("float64");
         s.elem = Elem::f64;
         make_lane_friendly(s);
@@ -327,7 +358,7 @@ py::array paired(const py::object& w, const py::object& a, const py::object& b, 
         });
     });
     // numpy keeps float16 only when both inputs are float16.
-    if (is_half(sa.orig) && is_half(sb.orig)) return out.attr("astype")("float16");
+    if (is_half(sa.orig) && is_half(sb.orig)) return narrow(out, py::dtype("float16"));
     return out;
 }
 
@@ -383,8 +414,6 @@ template <class T> using Std = core::Dispersion<T, core::Moment::std>;
 template <class T> using ZScore = core::Dispersion<T, core::Moment::zscore>;
 template <class T> using Min = core::Extreme<T, false>;
 template <class T> using Max = core::Extreme<T, true>;
-template <class T> using ArgMin = core::ArgExtreme<T, false>;
-template <class T> using ArgMax = core::ArgExtreme<T, true>;
 
 // Kernels whose state is just the series and the window.
 template <template <class> class K, bool Integers>
@@ -411,6 +440,74 @@ auto weighted(MakeWeights make_weights) {
     };
 }
 
+// Series laid out along time take the block algorithm, one series at a
+// time; row-major panels keep the lane kernel, whose lanes are series.
+template <bool Max>
+auto arg_extreme() {
+    return [](py::object x, py::object w) {
+        Series s = prepare(x, "x", Family::native);
+        const std::ptrdiff_t n = window_arg(w, s.length);
+        const Plan p = plan(s, n);
+        // Short windows are cheaper scanned directly than split into blocks.
+        if (!p.layout.lanes_along_time || n < 16) {
+            return visit<true>(s.elem, [&](auto t) {
+                using T = typename decltype(t)::type;
+                return launch(core::ArgExtreme<T, Max>{src<T>(s), n}, p);
+            });
+        }
+        return visit<true>(s.elem, [&](auto t) {
+            using T = typename decltype(t)::type;
+            auto out = allocate<double>(p);
+            double* data = out.mutable_data();
+            const T* in = static_cast<const T*>(s.arr.data());
+            const core::Layout& g = p.layout;
+            {
+                py::gil_scoped_release nogil;
+                std::vector<T> values(static_cast<std::size_t>(s.length));
+                std::vector<std::ptrdiff_t> positions(static_cast<std::size_t>(s.length));
+                for (std::ptrdiff_t c = 0; c < g.series; ++c) {
+                    core::first_extreme_positions<T, Max>(in + c * g.col_stride, s.length, n,
+                                                          data + c * g.out_col, g.out_row, values.data(),
+                                                          positions.data());
+                }
+            }
+            return py::array(out);
+        });
+    };
+}
+
+// A series laid out along time is first turned into 0/1 integers, one
+// comparison per element instead of one per element per window; the window
+// sums of those are exact and run on the widest registers. Row-major panels
+// count with comparison masks directly (their lanes are series, and a 0/1
+// copy of the whole panel would cost more than it saves).
+auto count_kernel() {
+    return [](py::object x, py::object w) {
+        Series s = prepare(x, "x", Family::native);
+        const std::ptrdiff_t n = window_arg(w, s.length);
+        const Plan p = plan(s, n);
+        return visit<true>(s.elem, [&](auto t) {
+            using T = typename decltype(t)::type;
+            if (!p.layout.lanes_along_time) return launch(core::Count<T>{src<T>(s), n}, p);
+            auto out = allocate<std::int64_t>(p);
+            std::int64_t* data = out.mutable_data();
+            const T* in = static_cast<const T*>(s.arr.data());
+            const core::Layout& g = p.layout;
+            {
+                py::gil_scoped_release nogil;
+                std::vector<std::int64_t> truth(static_cast<std::size_t>(s.length));
+                core::Layout column{g.windows, 1, 1, 0, g.out_row, 0, true};
+                for (std::ptrdiff_t c = 0; c < g.series; ++c) {
+                    const T* series = in + c * g.col_stride;
+                    for (std::ptrdiff_t i = 0; i < s.length; ++i) truth[i] = series[i] != T(0);
+                    run(core::Sum<std::int64_t>{{truth.data(), 1}, n}, column, data + c * g.out_col);
+                }
+            }
+            return py::array(out);
+        });
+    };
+}
+
 }  // namespace
 
 void bind_kernels(py::module_& m) {
@@ -420,7 +517,7 @@ void bind_kernels(py::module_& m) {
     const auto H = Result::keeps_half;
     const auto D = Result::keeps_dtype;
 
-    m.def("count", plain<core::Count, true>("x", N, C),
+    m.def("count", count_kernel(),
           QX_DOC("滑动窗口内的真值个数(非零为真, NaN 为真)", QX_X QX_WINDOW, QX_OUT ", int64"), py::arg("x"),
           py::arg("window"));
     m.def("ts_rank", plain<core::Rank, true>("x", N, C),
@@ -448,10 +545,10 @@ void bind_kernels(py::module_& m) {
           QX_DOC("滑动最小值(窗口含 NaN 时为 NaN)", QX_X QX_N, QX_OUT ", 类型同输入"), py::arg("x"), py::arg("n"));
     m.def("ts_max", plain<Max, true>("x", N, D),
           QX_DOC("滑动最大值(窗口含 NaN 时为 NaN)", QX_X QX_N, QX_OUT ", 类型同输入"), py::arg("x"), py::arg("n"));
-    m.def("ts_argmax", plain<ArgMax, true>("x", N, C),
+    m.def("ts_argmax", arg_extreme<true>(),
           QX_DOC("窗口内首个最大值的位置(最旧为 0; 含 NaN 时为首个 NaN 的位置)", QX_X QX_N, QX_OUT ", float64"),
           py::arg("x"), py::arg("n"));
-    m.def("ts_argmin", plain<ArgMin, true>("x", N, C),
+    m.def("ts_argmin", arg_extreme<false>(),
           QX_DOC("窗口内首个最小值的位置(最旧为 0; 含 NaN 时为首个 NaN 的位置)", QX_X QX_N, QX_OUT ", float64"),
           py::arg("x"), py::arg("n"));
     m.def("zscore", plain<ZScore, false>("s", F, H),

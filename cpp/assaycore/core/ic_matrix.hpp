@@ -64,7 +64,7 @@ inline void run_dynamic(std::ptrdiff_t threads, std::ptrdiff_t n_tasks, const st
 }
 
 struct FactorRanks {
-    std::vector<std::int64_t> r2;  // doubled rank per position, 0 where the mask is not set
+    std::vector<std::int32_t> r2;  // doubled rank per position, 0 where the mask is not set
     WalkStats stats;
 
     void compute(const SortedSeries& f, const std::uint8_t* keep, std::size_t n_positions) {
@@ -157,13 +157,21 @@ inline void grouped_ic(const double* f, const std::vector<const double*>& r, con
         const double* fp = f + b;
         for (std::size_t k = 0; k < K; ++k) rp[k] = r[k] + b;
         if (rows) {
+            // One pass over the group's rows fetches every column of a row together.
             ws.fbuf.resize(n);
-            for (std::int64_t j = 0; j < n; ++j) ws.fbuf[j] = f[rows[b + j]];
-            fp = ws.fbuf.data();
+            double* fo = ws.fbuf.data();
+            fp = fo;
+            std::vector<double*> ro(K);
             for (std::size_t k = 0; k < K; ++k) {
                 ws.rbuf[k].resize(n);
-                for (std::int64_t j = 0; j < n; ++j) ws.rbuf[k][j] = r[k][rows[b + j]];
-                rp[k] = ws.rbuf[k].data();
+                ro[k] = ws.rbuf[k].data();
+                rp[k] = ro[k];
+            }
+            const std::int64_t* rw = rows + b;
+            for (std::int64_t j = 0; j < n; ++j) {
+                const std::int64_t row = rw[j];
+                fo[j] = f[row];
+                for (std::size_t k = 0; k < K; ++k) ro[k][j] = r[k][row];
             }
         }
         cross_section_ic(fp, rp, n, rank, ws, out + g * K);

@@ -31,6 +31,7 @@ inline std::uint64_t sort_key(double v) {
 
 struct SortScratch {
     std::vector<std::uint64_t> keys, keys_tmp;
+    std::vector<std::int32_t> idx_tmp;
     std::vector<std::pair<std::uint64_t, std::int32_t>> pairs;
 };
 
@@ -38,11 +39,11 @@ struct SortScratch {
 // their positional order, so results never depend on the sort's whims).
 struct SortedSeries {
     std::vector<std::int32_t> order;
-    std::vector<double> values;
     std::vector<std::int32_t> tie_runs;  // [begin, end) pairs of runs of equal values, in order
 
     void assign(const double* x, std::ptrdiff_t n, SortScratch& s) {
         order.clear();
+        tie_runs.clear();
         std::ptrdiff_t m = 0;
         for (std::ptrdiff_t i = 0; i < n; ++i) m += !std::isnan(x[i]);
         const int index_bits = std::max(1, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(n))));
@@ -53,30 +54,88 @@ struct SortedSeries {
             }
             std::sort(s.pairs.begin(), s.pairs.end());
             for (const auto& p : s.pairs) order.push_back(p.second);
+            const auto* pairs = s.pairs.data();
+            find_ties([pairs](std::size_t j) { return pairs[j].first == pairs[j - 1].first; });
+        } else if (m >= (1 << 16)) {
+            // Long series: the re-sorting of near-equal runs would read values
+            // at random from memory, so the full keys travel with the positions.
+            const std::uint64_t* keys = keyed_radix_sort(x, n, m, s);
+            find_ties([keys](std::size_t j) { return keys[j] == keys[j - 1]; });
         } else {
-            packed_radix_sort(x, n, m, index_bits, s);
+            const std::uint64_t* packed = packed_radix_sort(x, n, m, index_bits, s);
+            // Equal values share their kept key bits; only then are the values read.
+            const std::int32_t* ord = order.data();
+            find_ties([packed, ord, x, index_bits](std::size_t j) {
+                return (packed[j] >> index_bits) == (packed[j - 1] >> index_bits) && x[ord[j]] == x[ord[j - 1]];
+            });
         }
-        values.resize(order.size());
-        tie_runs.clear();
+    }
+
+private:
+    template <class Same>
+    void find_ties(Same&& same_as_previous) {
         const std::size_t len = order.size();
-        for (std::size_t j = 0; j < len; ++j) values[j] = x[order[j]];
         for (std::size_t j = 1; j < len; ++j) {
-            if (values[j] != values[j - 1]) continue;
+            if (!same_as_previous(j)) continue;
             std::size_t e = j + 1;
-            while (e < len && values[e] == values[j]) ++e;
+            while (e < len && same_as_previous(e)) ++e;
             tie_runs.push_back(static_cast<std::int32_t>(j - 1));
             tie_runs.push_back(static_cast<std::int32_t>(e));
             j = e;
         }
     }
 
-private:
+    // LSD radix on (key, position) pairs, 11-bit digits; digits shared by
+    // every key are skipped. Returns the sorted keys.
+    const std::uint64_t* keyed_radix_sort(const double* x, std::ptrdiff_t n, std::ptrdiff_t m, SortScratch& s) {
+        constexpr int bits = 11, passes = 6, buckets = 1 << bits;
+        s.keys.resize(static_cast<std::size_t>(m));
+        s.keys_tmp.resize(static_cast<std::size_t>(m));
+        s.idx_tmp.resize(static_cast<std::size_t>(m));
+        order.resize(static_cast<std::size_t>(m));
+        std::uint64_t* kin = s.keys.data();
+        std::uint64_t* kout = s.keys_tmp.data();
+        std::int32_t* iin = order.data();
+        std::int32_t* iout = s.idx_tmp.data();
+        std::ptrdiff_t j = 0;
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            if (std::isnan(x[i])) continue;
+            kin[j] = sort_key(x[i]);
+            iin[j++] = static_cast<std::int32_t>(i);
+        }
+        std::vector<std::array<std::uint32_t, buckets>> hist(passes);
+        for (auto& h : hist) h.fill(0);
+        for (std::ptrdiff_t q = 0; q < m; ++q) {
+            for (int p = 0; p < passes; ++p) ++hist[p][(kin[q] >> (p * bits)) & (buckets - 1)];
+        }
+        for (int p = 0; p < passes; ++p) {
+            auto& h = hist[p];
+            const int shift = p * bits;
+            if (h[(kin[0] >> shift) & (buckets - 1)] == static_cast<std::uint32_t>(m)) continue;
+            std::uint32_t sum = 0;
+            for (auto& c : h) {
+                const std::uint32_t c0 = c;
+                c = sum;
+                sum += c0;
+            }
+            for (std::ptrdiff_t q = 0; q < m; ++q) {
+                const std::uint32_t pos = h[(kin[q] >> shift) & (buckets - 1)]++;
+                kout[pos] = kin[q];
+                iout[pos] = iin[q];
+            }
+            std::swap(kin, kout);
+            std::swap(iin, iout);
+        }
+        if (iin != order.data()) std::copy(iin, iin + m, order.data());
+        return kin;
+    }
+
     // Each entry is one word: the key's high bits with the position in the
     // freed low bits. Positions start ascending and LSD radix is stable, so
     // entries whose kept key bits agree stay in position order; only such runs
     // with different full keys (values within ~2^-(52 - index_bits) of each
     // other) are re-sorted exactly afterwards.
-    void packed_radix_sort(const double* x, std::ptrdiff_t n, std::ptrdiff_t m, int index_bits, SortScratch& s) {
+    const std::uint64_t* packed_radix_sort(const double* x, std::ptrdiff_t n, std::ptrdiff_t m, int index_bits, SortScratch& s) {
         constexpr int bits = 11, buckets = 1 << bits;
         const std::uint64_t low = (std::uint64_t{1} << index_bits) - 1;
         s.keys.resize(static_cast<std::size_t>(m));
@@ -122,6 +181,7 @@ private:
             }
             a = e;
         }
+        return in;
     }
 };
 
@@ -135,19 +195,20 @@ struct WalkStats {
 
 inline wide_int sum_of_squares(wide_int x) { return x * (x + 1) * (2 * x + 1) / 6; }
 
-// Walks the kept entries (keep[position] != 0) in ascending order. With Write,
+// Walks the kept entries (keep[position] != 0) in ascending order. Doubled
+// ranks are stored as int32 (series are indexed by int32 anyway), which keeps
+// the rank array of a cross-section in L1. With Write,
 // out[position] receives the doubled rank (0 where not kept); otherwise the
 // walk returns sum(doubled rank * rf[position]), which needs rf to be 0 at
 // positions not kept. Runs without ties take a branch-free loop.
 template <bool Write, class Acc>
-WalkStats walk_ranks_impl(const SortedSeries& s, const std::uint8_t* keep, const std::int64_t* rf, std::int64_t* out,
+WalkStats walk_ranks_impl(const SortedSeries& s, const std::uint8_t* keep, const std::int32_t* rf, std::int32_t* out,
                           wide_int* dot) {
     const std::int32_t* ord = s.order.data();
     const std::size_t m = s.order.size();
     const std::size_t n_runs = s.tie_runs.size() / 2;
     std::int64_t k = 0, tied_groups = 0, tied_members = 0;
-    Acc acc_single = 0;
-    wide_int acc_tied = 0, sq_fix = 0;
+    Acc acc_single = 0, acc_tied = 0, sq_fix = 0;
     std::size_t j = 0;
     for (std::size_t run = 0; run <= n_runs; ++run) {
         const std::size_t stop = run < n_runs ? static_cast<std::size_t>(s.tie_runs[2 * run]) : m;
@@ -156,7 +217,7 @@ WalkStats walk_ranks_impl(const SortedSeries& s, const std::uint8_t* keep, const
             const std::int64_t kk = keep[i] != 0;
             k += kk;
             if constexpr (Write) {
-                out[i] = kk ? 2 * k : 0;
+                out[i] = static_cast<std::int32_t>(kk ? 2 * k : 0);
             } else {
                 acc_single += static_cast<Acc>(k) * rf[i];
             }
@@ -164,20 +225,26 @@ WalkStats walk_ranks_impl(const SortedSeries& s, const std::uint8_t* keep, const
         if (run == n_runs) break;
         const std::size_t end = static_cast<std::size_t>(s.tie_runs[2 * run + 1]);
         std::int64_t c = 0;
-        for (std::size_t q = j; q < end; ++q) c += keep[ord[q]] != 0;
-        const std::int64_t r2 = 2 * k + c + 1;
-        for (std::size_t q = j; q < end; ++q) {
-            const std::int32_t i = ord[q];
-            if constexpr (Write) {
-                out[i] = keep[i] ? r2 : 0;
-            } else {
-                if (keep[i]) acc_tied += static_cast<wide_int>(r2) * rf[i];
+        if constexpr (Write) {
+            for (std::size_t q = j; q < end; ++q) c += keep[ord[q]] != 0;
+            const std::int64_t r2 = 2 * k + c + 1;
+            for (std::size_t q = j; q < end; ++q) out[ord[q]] = static_cast<std::int32_t>(keep[ord[q]] ? r2 : 0);
+        } else {
+            // rf is 0 off the mask, so the run's kept rf sum needs no test.
+            std::int64_t rf_sum = 0;
+            for (std::size_t q = j; q < end; ++q) {
+                c += keep[ord[q]] != 0;
+                rf_sum += rf[ord[q]];
             }
+            acc_tied += static_cast<Acc>(2 * k + c + 1) * rf_sum;
         }
         if (c) {
+            // c * (2k + c + 1)^2 replaces the squares of the distinct ranks 2(k+1) .. 2(k+c).
+            const Acc kk = k, cc = c, r2 = 2 * kk + cc + 1;
+            const Acc distinct = cc * kk * kk + kk * cc * (cc + 1) + cc * (cc + 1) * (2 * cc + 1) / 6;
             ++tied_groups;
             tied_members += c;
-            sq_fix += static_cast<wide_int>(c) * r2 * r2 - 4 * (sum_of_squares(k + c) - sum_of_squares(k));
+            sq_fix += cc * r2 * r2 - 4 * distinct;
         }
         k += c;
         j = end;
@@ -185,20 +252,24 @@ WalkStats walk_ranks_impl(const SortedSeries& s, const std::uint8_t* keep, const
     WalkStats st;
     st.n = k;
     st.groups = k - tied_members + tied_groups;
-    st.sum_sq = 4 * sum_of_squares(k) + sq_fix;
-    if (dot) *dot = 2 * static_cast<wide_int>(acc_single) + acc_tied;
+    st.sum_sq = 4 * sum_of_squares(k) + static_cast<wide_int>(sq_fix);
+    if (dot) *dot = 2 * static_cast<wide_int>(acc_single) + static_cast<wide_int>(acc_tied);
     return st;
 }
 
+// Sums of rank products and squares stay below 2 n^3: int64 holds them up to
+// n = 1e6, longer series accumulate in 128 bits.
+constexpr std::size_t kNarrowSums = 1000000;
+
 // Doubled ranks of the kept entries into out (0 elsewhere among the series' positions).
-inline WalkStats rank_into(const SortedSeries& s, const std::uint8_t* keep, std::int64_t* out) {
-    return walk_ranks_impl<true, std::int64_t>(s, keep, nullptr, out, nullptr);
+inline WalkStats rank_into(const SortedSeries& s, const std::uint8_t* keep, std::int32_t* out) {
+    if (s.order.size() < kNarrowSums) return walk_ranks_impl<true, std::int64_t>(s, keep, nullptr, out, nullptr);
+    return walk_ranks_impl<true, wide_int>(s, keep, nullptr, out, nullptr);
 }
 
 // Sum over kept entries of doubled rank times rf; rf must be 0 where keep is 0.
-inline WalkStats rank_dot(const SortedSeries& s, const std::uint8_t* keep, const std::int64_t* rf, wide_int& dot) {
-    // k * rf summed over n entries stays below 2 n^3, within int64 up to n = 1.6e6.
-    if (s.order.size() < 1000000) return walk_ranks_impl<false, std::int64_t>(s, keep, rf, nullptr, &dot);
+inline WalkStats rank_dot(const SortedSeries& s, const std::uint8_t* keep, const std::int32_t* rf, wide_int& dot) {
+    if (s.order.size() < kNarrowSums) return walk_ranks_impl<false, std::int64_t>(s, keep, rf, nullptr, &dot);
     return walk_ranks_impl<false, wide_int>(s, keep, rf, nullptr, &dot);
 }
 

@@ -13,60 +13,159 @@ template <class T, bool Max>
 struct Extreme {
     using out_type = T;
     static constexpr int width = lanes<T>;
+    static constexpr bool uses_masks = true;
     Src<T> x;
     std::ptrdiff_t n;
 
     template <int W>
     QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
         using V = vec<T, W>;
-        V r = x.template at<W>(off, 0);
-        auto nan = r != r;
-        for (std::ptrdiff_t j = 1; j < n; ++j) {
-            V v = x.template at<W>(off, j);
+        // The extreme of a set does not depend on the visiting order, so four
+        // interleaved accumulators hide the compare-and-select latency.
+        auto pick = [](V a, V b) {
             if constexpr (Max) {
-                r = v > r ? v : r;
+                return b > a ? b : a;
             } else {
-                r = v < r ? v : r;
+                return b < a ? b : a;
             }
+        };
+        V first = x.template at<W>(off, 0);
+        V r[4] = {first, first, first, first};
+        auto nan = first != first;
+        std::ptrdiff_t j = 1;
+        for (; j + 4 <= n; j += 4) {
+            for (int u = 0; u < 4; ++u) {
+                V v = x.template at<W>(off, j + u);
+                r[u] = pick(r[u], v);
+                if constexpr (is_float<T>) nan |= v != v;
+            }
+        }
+        for (; j < n; ++j) {
+            V v = x.template at<W>(off, j);
+            r[0] = pick(r[0], v);
             if constexpr (is_float<T>) nan |= v != v;
         }
-        if constexpr (is_float<T>) r = nan ? splat<V>(std::numeric_limits<T>::quiet_NaN()) : r;
-        return r;
+        V best = pick(pick(r[0], r[1]), pick(r[2], r[3]));
+        if constexpr (is_float<T>) best = nan ? splat<V>(std::numeric_limits<T>::quiet_NaN()) : best;
+        return best;
     }
 };
 
-// Position (from the oldest value) of the first extreme, as float64: one
-// pass for the extreme, one for its first occurrence, each a few operations
-// per element with no long loop-carried chain. Positions live in integer
-// lanes of the input's width (the comparison mask type), 32-bit for float32
-// input: the binding widens float32 input for windows beyond that.
+// Position (from the oldest value) of the first extreme, as float64. One
+// pass finds the extreme, a second the earliest element equal to it (or the
+// earliest NaN: a window holding one has a NaN extreme, which equals
+// nothing). The second pass keeps, per lane, the largest "distance from the
+// end" n - j among the hits, as a float of the input's width so that masking
+// and taking the maximum are single vector operations; four independent
+// accumulators keep it off the maximum's latency. Positions are exact floats
+// while n < 2**24, which the binding ensures for float32 input.
 template <class T, bool Max>
 struct ArgExtreme {
     using out_type = double;
     static constexpr int width = lanes<T>;
+    static constexpr bool uses_masks = true;
     Src<T> x;
     std::ptrdiff_t n;
 
     template <int W>
     QX_INLINE vec<double, W> eval(std::ptrdiff_t off) const {
         using V = vec<T, W>;
-        using I = decltype(V{} != V{});
-        using P = decltype(I{}[0]);
+        using P = std::conditional_t<sizeof(T) == 4, float, double>;
+        using F = vec<P, W>;
+        using M = decltype(F{} != F{});
         const V best = Extreme<T, Max>{x, n}.template eval<W>(off);
-        // Scanning newest to oldest, the last hit is the first occurrence.
-        // A window holding a NaN has a NaN extreme, which equals nothing, so
-        // there only the NaNs hit.
-        I idx{};
-        I pos = splat<I>(static_cast<P>(n - 1));
-        for (std::ptrdiff_t j = n - 1; j >= 0; --j) {
+        auto hit_at = [&](std::ptrdiff_t j) {
             V v = x.template at<W>(off, j);
             auto hit = v == best;
             if constexpr (is_float<T>) hit |= v != v;
-            idx = hit ? pos : idx;
-            pos -= P(1);
+            return (M)hit;
+        };
+        auto keep = [](F acc, M hit, F rank) {
+            F cand = (F)(hit & (M)rank);
+            return cand > acc ? cand : acc;
+        };
+        F acc[4] = {F{}, F{}, F{}, F{}};
+        F rank[4];
+        for (int u = 0; u < 4; ++u) rank[u] = splat<F>(static_cast<P>(n - u));
+        std::ptrdiff_t j = 0;
+        for (; j + 4 <= n; j += 4) {
+            for (int u = 0; u < 4; ++u) {
+                acc[u] = keep(acc[u], hit_at(j + u), rank[u]);
+                rank[u] -= P(4);
+            }
         }
-        return convert<double>(idx);
+        for (; j < n; ++j) acc[0] = keep(acc[0], hit_at(j), splat<F>(static_cast<P>(n - j)));
+        F a = acc[0] > acc[1] ? acc[0] : acc[1];
+        F b = acc[2] > acc[3] ? acc[2] : acc[3];
+        F top = a > b ? a : b;
+        return convert<double>(static_cast<P>(n) - top);
     }
 };
+
+// Positions of the first extremes of every window of one contiguous series,
+// by van Herk / Gil-Werman: the series is cut into blocks of n; a window is
+// the tail of one block (suffix scan) plus the head of the next (prefix
+// scan), so each window costs a constant number of comparisons whatever n.
+// Comparisons are exact, so this gives the same positions as scanning each
+// window. `a` beats `b` when it is the more extreme value, a NaN beating
+// every number (only checked when the series holds a NaN); ties go to the
+// earlier element. Scratch holds len values and positions.
+template <class T, bool Max, bool Nans>
+void first_extreme_scan(const T* x, std::ptrdiff_t len, std::ptrdiff_t n, double* out, std::ptrdiff_t out_stride,
+                        T* scratch_value, std::ptrdiff_t* scratch_pos) {
+    auto beats = [](T a, T b) {
+        bool strictly = Max ? a > b : a < b;
+        if constexpr (Nans) strictly = strictly | ((a != a) & (b == b));
+        return strictly;
+    };
+    for (std::ptrdiff_t start = 0; start < len; start += n) {
+        std::ptrdiff_t t = (start + n < len ? start + n : len) - 1;
+        T run_value = x[t];
+        std::ptrdiff_t run_pos = t;
+        scratch_value[t] = run_value;
+        scratch_pos[t] = run_pos;
+        for (--t; t >= start; --t) {
+            if (!beats(run_value, x[t])) {
+                run_value = x[t];
+                run_pos = t;
+            }
+            scratch_value[t] = run_value;
+            scratch_pos[t] = run_pos;
+        }
+    }
+    T head_value{};
+    std::ptrdiff_t head_pos = 0;
+    std::ptrdiff_t e_phase = 0;  // e % n, and below i % n, kept without dividing
+    std::ptrdiff_t i_phase = 0;
+    for (std::ptrdiff_t e = 0; e < len; ++e) {
+        if (e_phase == 0 || beats(x[e], head_value)) {
+            head_value = x[e];
+            head_pos = e;
+        }
+        if (++e_phase == n) e_phase = 0;
+        const std::ptrdiff_t i = e - n + 1;
+        if (i < 0) continue;
+        // Which part holds the extreme is a coin flip on real data: a select,
+        // not a branch.
+        const bool from_head = (i_phase != 0) & beats(head_value, scratch_value[i]);
+        const std::ptrdiff_t pos = from_head ? head_pos : scratch_pos[i];
+        if (++i_phase == n) i_phase = 0;
+        out[i * out_stride] = static_cast<double>(pos - i);
+    }
+}
+
+template <class T, bool Max>
+void first_extreme_positions(const T* x, std::ptrdiff_t len, std::ptrdiff_t n, double* out,
+                             std::ptrdiff_t out_stride, T* scratch_value, std::ptrdiff_t* scratch_pos) {
+    bool nans = false;
+    if constexpr (is_float<T>) {
+        for (std::ptrdiff_t t = 0; t < len; ++t) nans |= x[t] != x[t];
+    }
+    if (nans) {
+        first_extreme_scan<T, Max, true>(x, len, n, out, out_stride, scratch_value, scratch_pos);
+    } else {
+        first_extreme_scan<T, Max, false>(x, len, n, out, out_stride, scratch_value, scratch_pos);
+    }
+}
 
 }  // namespace quellix::rolling::core

@@ -21,7 +21,7 @@ QX_INLINE vec<T, W> window_mean(const Src<T>& x, std::ptrdiff_t off, std::ptrdif
 }
 
 template <int W, class T>
-QX_INLINE vec<T, W> window_var(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff_t n, vec<T, W> mean) {
+QX_INLINE vec<T, W> window_var(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff_t n, const vec<T, W>& mean) {
     auto sq = [&](std::ptrdiff_t j) {
         vec<T, W> d = x.template at<W>(off, j) - mean;
         return d * d;

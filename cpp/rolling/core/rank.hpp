@@ -13,6 +13,7 @@ template <class T>
 struct Rank {
     using out_type = double;
     static constexpr int width = lanes<T>;
+    static constexpr bool uses_masks = true;
     Src<T> x;
     std::ptrdiff_t n;
 

@@ -56,9 +56,29 @@ QX_INLINE vec<To, width_of<V>> convert(const V& v) {
     }
 }
 
+// std::sqrt must be able to set errno, which keeps the compiler from
+// vectorising it; SSE2's packed square root (part of every x86-64 target, and
+// VEX-encoded inside AVX code) is the same correctly rounded IEEE operation.
 template <class V>
 QX_INLINE V vsqrt(const V& in) {
     V v = in;
+    using E = std::remove_cvref_t<decltype(v[0])>;
+#if defined(__SSE2__)
+    if constexpr (sizeof(V) % 16 == 0) {
+        typedef E pair __attribute__((vector_size(16)));
+        for (std::size_t b = 0; b < sizeof(V); b += 16) {
+            pair p;
+            std::memcpy(&p, reinterpret_cast<const char*>(&v) + b, 16);
+            if constexpr (std::is_same_v<E, double>) {
+                p = __builtin_ia32_sqrtpd(p);
+            } else {
+                p = __builtin_ia32_sqrtps(p);
+            }
+            std::memcpy(reinterpret_cast<char*>(&v) + b, &p, 16);
+        }
+        return v;
+    }
+#endif
     for (int k = 0; k < width_of<V>; ++k) v[k] = std::sqrt(v[k]);
     return v;
 }
@@ -73,7 +93,7 @@ QX_INLINE V vabs(const V& in) {
 // Stores W lanes to out[0], out[stride], ...: outputs are contiguous in the
 // common cases, strided only for column-major 2-D results.
 template <int W, class T>
-QX_INLINE void store(T* out, std::ptrdiff_t stride, vec<T, W> v) {
+QX_INLINE void store(T* out, std::ptrdiff_t stride, const vec<T, W>& v) {
     if (stride == 1) {
         std::memcpy(out, &v, sizeof(v));
     } else {

@@ -59,6 +59,7 @@ template <class T>
 struct Count {
     using out_type = std::int64_t;
     static constexpr int width = lanes<T>;
+    static constexpr bool uses_masks = true;
     Src<T> x;
     std::ptrdiff_t n;
 
