@@ -36,6 +36,7 @@ def formatted(seed, n_dates=12, n_ids=9, nan=0.2):
     r1[6, :], f[6, :] = np.arange(n_ids), 2.0 * np.arange(n_ids) + 1.0  # perfect correlation
     r5[7, :], f[7, :] = np.arange(n_ids), -np.arange(n_ids) - 0.0
     f[8, :3] = [-0.0, 0.0, 0.0]           # signed zeros tie
+    f[9, 0], r1[9, 1] = np.inf, -np.inf   # kept, not masked
     return pd.DataFrame({k: v.ravel() for k, v in data.items()}, index=index)[FIELDS + ["factor"]]
 
 
@@ -276,6 +277,13 @@ def test_constructor_checks_and_attributes():
     assert analyser.ic_func is ac._get_ic_func(False)
     assert isinstance(analyser, ac.FactorAnalyser)
     assert ac.ICAnalysis.__init__.__doc__.startswith("因子IC分析")
+
+
+def test_repeated_column_label_is_refused():
+    fd = formatted(0)
+    twice = pd.concat([fd, fd["factor"]], axis=1)
+    with pytest.raises(ValueError, match="expect one column named 'factor', got 2"):
+        ac.ICAnalysis()._calc_ic(twice)
 
 
 def test_foreign_ic_func_is_refused():

@@ -5,8 +5,6 @@
 #include "common/pyclass.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -30,67 +28,18 @@ constexpr const char* kInitDoc = R"(因子IC分析
 py::module_ np() { return py::module_::import("numpy"); }
 py::module_ pd() { return py::module_::import("pandas"); }
 
+// One column as contiguous float64 (a view when it already is one). A label
+// naming several columns is refused rather than read as interleaved values.
 py::array_t<double> column_array(const py::object& frame, const py::object& name) {
-    return np().attr("ascontiguousarray")(frame[name].attr("to_numpy")(py::arg("dtype") = "float64"));
+    py::array_t<double> values = np().attr("ascontiguousarray")(frame[name].attr("to_numpy")(py::arg("dtype") = "float64"));
+    if (values.ndim() != 1 || values.size() != static_cast<py::ssize_t>(py::len(frame))) {
+        throw py::value_error("factor_data: expect one column named " + py::repr(name).cast<std::string>() + ", got " +
+                              std::to_string(values.ndim() == 2 ? values.shape(1) : 0));
+    }
+    return values;
 }
 
 py::array_t<std::int64_t> as_int64(const py::object& a) { return np().attr("asarray")(a, py::arg("dtype") = "int64"); }
-
-// True when the index is the date-major product of its two levels with the
-// dates ascending: the long columns are then (dates x instruments) matrices.
-bool is_product_layout(const py::object& index) {
-    if (!py::isinstance(index, pd().attr("MultiIndex")) || py::len(index.attr("levels")) != 2) return false;
-    py::list names = index.attr("names");
-    if (!py::str("datetime").equal(names[0]) || !py::str("order_book_id").equal(names[1])) return false;
-    py::object dates = index.attr("levels")[py::int_(0)];
-    if (!dates.attr("is_monotonic_increasing").cast<bool>()) return false;
-    const py::ssize_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
-    if (static_cast<py::ssize_t>(py::len(index)) != T * N || N == 0) return false;
-    const auto codes0 = as_int64(index.attr("codes")[py::int_(0)]);
-    const auto codes1 = as_int64(index.attr("codes")[py::int_(1)]);
-    auto c0 = codes0.unchecked<1>();
-    auto c1 = codes1.unchecked<1>();
-    std::vector<std::uint8_t> seen(static_cast<std::size_t>(N), 0);
-    for (py::ssize_t j = 0; j < N; ++j) {
-        const std::int64_t c = c1(j);
-        if (c < 0 || c >= N || seen[c]) return false;
-        seen[c] = 1;
-    }
-    for (py::ssize_t t = 0; t < T; ++t) {
-        for (py::ssize_t j = 0; j < N; ++j) {
-            if (c0(t * N + j) != t || c1(t * N + j) != c1(j)) return false;
-        }
-    }
-    return true;
-}
-
-// Correlations and p-values of a table of cells. The p-values come from one
-// vectorised scipy.special call, the same function scipy.stats uses.
-std::pair<py::array_t<double>, py::array_t<double>> finish_cells(const std::vector<CorrCell>& cells, bool rank,
-                                                                 bool with_p) {
-    const py::ssize_t n = static_cast<py::ssize_t>(cells.size());
-    py::array_t<double> r(n), p(n), shape(n), stat(n);
-    double* rp = r.mutable_data();
-    double* pp = p.mutable_data();
-    for (py::ssize_t i = 0; i < n; ++i) {
-        rp[i] = cells[i].r;
-        // Two pairs leave no degrees of freedom: NaN keeps scipy.special off its domain error.
-        shape.mutable_data()[i] = cells[i].n < 3 ? std::nan("") : core::pvalue_shape(cells[i], rank);
-        stat.mutable_data()[i] = cells[i].stat;
-    }
-    py::array_t<double> tail = p;
-    if (with_p && n) {
-        py::module_ special = py::module_::import("scipy.special");
-        tail = rank ? special.attr("stdtr")(shape, stat) : special.attr("betaincc")(shape, shape, stat);
-    }
-    const double* tp = tail.data();
-    for (py::ssize_t i = 0; i < n; ++i) {
-        double pv = with_p ? tp[i] : 0.0;
-        core::finish_cell(rp[i], pv, with_p ? tp[i] : 0.0, cells[i].n, rank);
-        pp[i] = pv;
-    }
-    return {r, p};
-}
 
 // Signed integer array of any width (index and categorical codes), read as int64.
 class IntReader {
@@ -116,6 +65,56 @@ private:
     const char* data_ = nullptr;
     py::ssize_t width_ = 8;
 };
+
+// True when the index is the date-major product of its two levels with the
+// dates ascending: the long columns are then (dates x instruments) matrices.
+bool is_product_layout(const py::object& index) {
+    if (!py::isinstance(index, pd().attr("MultiIndex")) || py::len(index.attr("levels")) != 2) return false;
+    py::list names = index.attr("names");
+    if (!py::str("datetime").equal(names[0]) || !py::str("order_book_id").equal(names[1])) return false;
+    py::object dates = index.attr("levels")[py::int_(0)];
+    if (!dates.attr("is_monotonic_increasing").cast<bool>()) return false;
+    const py::ssize_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
+    if (static_cast<py::ssize_t>(py::len(index)) != T * N || N == 0) return false;
+    const IntReader c0(index.attr("codes")[py::int_(0)]), c1(index.attr("codes")[py::int_(1)]);
+    std::vector<std::uint8_t> seen(static_cast<std::size_t>(N), 0);
+    for (py::ssize_t j = 0; j < N; ++j) {
+        const std::int64_t c = c1[j];
+        if (c < 0 || c >= N || seen[c]) return false;
+        seen[c] = 1;
+    }
+    py::gil_scoped_release release;
+    for (py::ssize_t t = 0; t < T; ++t) {
+        for (py::ssize_t j = 0; j < N; ++j) {
+            if (c0[t * N + j] != t || c1[t * N + j] != c1[j]) return false;
+        }
+    }
+    return true;
+}
+
+// Correlations and p-values of a table of cells. The p-values come from one
+// vectorised scipy.special call, the same function scipy.stats uses.
+std::pair<py::array_t<double>, py::array_t<double>> finish_cells(const std::vector<CorrCell>& cells, bool rank,
+                                                                 bool with_p) {
+    const py::ssize_t n = static_cast<py::ssize_t>(cells.size());
+    py::array_t<double> r(n), p(n), shape(n), stat(n);
+    double* rp = r.mutable_data();
+    double* pp = p.mutable_data();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        rp[i] = cells[i].r;
+        // Two pairs leave no degrees of freedom: NaN keeps scipy.special off its domain error.
+        shape.mutable_data()[i] = cells[i].n < 3 ? std::nan("") : core::pvalue_shape(cells[i], rank);
+        stat.mutable_data()[i] = cells[i].stat;
+    }
+    py::array_t<double> tail = p;
+    if (with_p && n) {
+        py::module_ special = py::module_::import("scipy.special");
+        tail = rank ? special.attr("stdtr")(shape, stat) : special.attr("betaincc")(shape, shape, stat);
+    }
+    const double* tp = tail.data();
+    for (py::ssize_t i = 0; i < n; ++i) core::finish_cell(rp[i], pp[i], with_p ? tp[i] : 0.0, cells[i].n, rank);
+    return {r, p};
+}
 
 struct LongTable {
     py::array_t<double> factor;
@@ -186,7 +185,7 @@ py::object lagged_block(const std::vector<CorrCell>& cells, bool rank, std::int6
     for (std::int64_t t = 0; t < T; ++t) {
         for (std::int64_t d = 1; d <= L; ++d) {
             const std::int64_t row = t * L + d - 1;
-            if (cells[static_cast<std::size_t>(row) * K].n == 0) continue;
+            if (K == 0 || cells[static_cast<std::size_t>(row) * K].n == 0) continue;
             keep_rows.push_back(row);
             date_pos.push_back(t);
             lags.push_back(d);
@@ -221,9 +220,11 @@ public:
         py::object index = fd.attr("index");
         py::object dates;
         std::vector<CorrCell> cells;
+        py::ssize_t G = 0;
         if (is_product_layout(index)) {
             dates = index.attr("levels")[py::int_(0)];
             const std::int64_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
+            G = T;
             Pending* ahead = find_pending(self_, fd);
             std::int64_t D = 1;
             // Lags past the last date have no rows; they need no room either.
@@ -246,13 +247,13 @@ public:
             auto codes = as_int64(fz[0]);
             std::vector<std::int64_t> rows, offsets;
             order_by_group(codes.data(), codes.size(), py::len(dates), rows, offsets);
-            cells.resize((offsets.size() - 1) * K);
+            G = static_cast<py::ssize_t>(offsets.size() - 1);
+            cells.resize(G * K);
             py::gil_scoped_release release;
             core::grouped_ic(lt.factor.data(), lt.return_ptrs, rows.data(), offsets, rk, cells.data());
         }
         auto [r, p] = finish_cells(cells, rk, true);
         dates = dates.attr("rename")("datetime");
-        const py::ssize_t G = static_cast<py::ssize_t>(cells.size() / std::max<std::size_t>(K, 1));
         py::object ic = pd().attr("DataFrame")(r.reshape({G, static_cast<py::ssize_t>(K)}), py::arg("index") = dates,
                                                py::arg("columns") = fields);
         py::object pv = pd().attr("DataFrame")(p.reshape({G, static_cast<py::ssize_t>(K)}), py::arg("index") = dates,
@@ -308,7 +309,12 @@ public:
                     returns.push_back(np().attr("ascontiguousarray")(wide[f].attr("to_numpy")(py::arg("dtype") = "float64")));
                 }
             }
-            for (auto& a : returns) ptrs.push_back(a.data());
+            for (auto& a : returns) {
+                if (a.size() != factor.size() || factor.size() != T * N) {
+                    throw py::value_error("factor_data: return fields and factor do not form one date x instrument table");
+                }
+                ptrs.push_back(a.data());
+            }
             const std::int64_t lags = std::clamp<std::int64_t>(D, 1, std::max<std::int64_t>(T, 1));
             std::vector<CorrCell> cells(static_cast<std::size_t>(T * (lags - 1)) * K);
             {
@@ -322,10 +328,7 @@ public:
 
     py::object calc_ic_industry_distribute(const py::object& fd) const {
         if (self_.attr("industry").is_none()) return py::none();
-        auto T0 = std::chrono::steady_clock::now();
-        auto lap = [&](const char* what) { auto t1 = std::chrono::steady_clock::now(); std::fprintf(stderr, "%s %.3f\n", what, std::chrono::duration<double>(t1 - T0).count()); T0 = t1; };
         py::object industry = self_.attr("_get_industry_data")(fd);
-        lap("labels");
         const bool rk = rank();
         py::list fields = return_fields(fd);
         const std::size_t K = fields.size();
@@ -333,9 +336,7 @@ public:
         py::object index = fd.attr("index");
         const py::ssize_t n_rows = py::len(index);
 
-        lap("cols");
         auto [codes, names] = aligned_codes(industry, index);
-        lap("aligned");
         const std::int64_t G0 = py::len(names);
         // Groups in ascending name order, only those with rows.
         auto by_name = as_int64(names.attr("argsort")());
@@ -357,12 +358,10 @@ public:
         std::vector<std::int64_t> rows, offsets;
         order_by_group(group.data(), n_rows, G, rows, offsets);
         std::vector<CorrCell> cells(static_cast<std::size_t>(G) * K);
-        lap("grouping");
         {
             py::gil_scoped_release release;
             core::grouped_ic(lt.factor.data(), lt.return_ptrs, rows.data(), offsets, rk, cells.data());
         }
-        lap("core");
         auto [r, p] = finish_cells(cells, rk, true);
         // Row 2g holds group g's correlations, row 2g + 1 their p-values.
         py::array_t<double> values({static_cast<py::ssize_t>(2 * G), static_cast<py::ssize_t>(K)});

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/parallel.hpp"
 #include "rolling/bindings.hpp"
 #include "rolling/core/extremes.hpp"
 #include "rolling/core/moments.hpp"
@@ -179,6 +180,7 @@ Plan plan(const Series& s, std::ptrdiff_t n) {
     const bool along_time = s.rs == 1;
     core::Layout& g = p.layout;
     g.windows = m;
+    g.window = n;
     g.series = s.series;
     g.row_stride = s.rs;
     g.col_stride = s.cs;
@@ -214,18 +216,20 @@ py::array_t<O> allocate(const Plan& p) {
 // changes a result.
 template <class K>
 [[gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), gnu::flatten]] void run_avx512(
-    const K& k, const core::Layout& g, typename K::out_type* out) {
-    core::run_panel<2 * K::width>(k, g, out);
+    const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
+    core::run_panel<2 * K::width>(k, g, out, c_lo, c_hi);
 }
 
 template <class K>
-[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const K& k, const core::Layout& g, typename K::out_type* out) {
-    core::run_panel<K::width>(k, g, out);
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const K& k, const core::Layout& g, typename K::out_type* out,
+                                                    std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
+    core::run_panel<K::width>(k, g, out, c_lo, c_hi);
 }
 
 template <class K>
-[[gnu::flatten]] void run_baseline(const K& k, const core::Layout& g, typename K::out_type* out) {
-    core::run_panel<K::width>(k, g, out);
+[[gnu::flatten]] void run_baseline(const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t c_lo,
+                                   std::ptrdiff_t c_hi) {
+    core::run_panel<K::width>(k, g, out, c_lo, c_hi);
 }
 
 enum class Isa { baseline, avx2, avx512 };
@@ -246,21 +250,24 @@ struct uses_masks : std::false_type {};
 template <class K>
 struct uses_masks<K, std::void_t<decltype(K::uses_masks)>> : std::bool_constant<K::uses_masks> {};
 
-// Runs K on the best instruction set; needs no GIL.
+// Runs K on the best instruction set, a whole-market panel split by series
+// over both cores; needs no GIL.
 template <class K>
 void run(const K& k, const core::Layout& g, typename K::out_type* out) {
     static const Isa isa = detect_isa();
-    switch (isa) {
-        case Isa::avx512:
-            if constexpr (uses_masks<K>::value) {
-                run_avx2(k, g, out);
-            } else {
-                run_avx512(k, g, out);
-            }
-            break;
-        case Isa::avx2: run_avx2(k, g, out); break;
-        default: run_baseline(k, g, out); break;
-    }
+    run_split(g.series, g.windows * g.series * g.window, [&](std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
+        switch (isa) {
+            case Isa::avx512:
+                if constexpr (uses_masks<K>::value) {
+                    run_avx2(k, g, out, c_lo, c_hi);
+                } else {
+                    run_avx512(k, g, out, c_lo, c_hi);
+                }
+                break;
+            case Isa::avx2: run_avx2(k, g, out, c_lo, c_hi); break;
+            default: run_baseline(k, g, out, c_lo, c_hi); break;
+        }
+    });
 }
 
 template <class K>
@@ -463,13 +470,15 @@ auto arg_extreme() {
             const core::Layout& g = p.layout;
             {
                 py::gil_scoped_release nogil;
-                std::vector<T> values(static_cast<std::size_t>(s.length));
-                std::vector<std::ptrdiff_t> positions(static_cast<std::size_t>(s.length));
-                for (std::ptrdiff_t c = 0; c < g.series; ++c) {
-                    core::first_extreme_positions<T, Max>(in + c * g.col_stride, s.length, n,
-                                                          data + c * g.out_col, g.out_row, values.data(),
-                                                          positions.data());
-                }
+                run_split(g.series, s.length * g.series, [&](std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
+                    std::vector<T> values(static_cast<std::size_t>(s.length));
+                    std::vector<std::ptrdiff_t> positions(static_cast<std::size_t>(s.length));
+                    for (std::ptrdiff_t c = c_lo; c < c_hi; ++c) {
+                        core::first_extreme_positions<T, Max>(in + c * g.col_stride, s.length, n,
+                                                              data + c * g.out_col, g.out_row, values.data(),
+                                                              positions.data());
+                    }
+                });
             }
             return py::array(out);
         });
@@ -495,13 +504,16 @@ auto count_kernel() {
             const core::Layout& g = p.layout;
             {
                 py::gil_scoped_release nogil;
-                std::vector<std::int64_t> truth(static_cast<std::size_t>(s.length));
                 core::Layout column{g.windows, 1, 1, 0, g.out_row, 0, true};
-                for (std::ptrdiff_t c = 0; c < g.series; ++c) {
-                    const T* series = in + c * g.col_stride;
-                    for (std::ptrdiff_t i = 0; i < s.length; ++i) truth[i] = series[i] != T(0);
-                    run(core::Sum<std::int64_t>{{truth.data(), 1}, n}, column, data + c * g.out_col);
-                }
+                column.window = n;
+                run_split(g.series, s.length * g.series, [&](std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
+                    std::vector<std::int64_t> truth(static_cast<std::size_t>(s.length));
+                    for (std::ptrdiff_t c = c_lo; c < c_hi; ++c) {
+                        const T* series = in + c * g.col_stride;
+                        for (std::ptrdiff_t i = 0; i < s.length; ++i) truth[i] = series[i] != T(0);
+                        run(core::Sum<std::int64_t>{{truth.data(), 1}, n}, column, data + c * g.out_col);
+                    }
+                });
             }
             return py::array(out);
         });

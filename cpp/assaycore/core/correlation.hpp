@@ -72,8 +72,8 @@ inline CorrCell spearman_from_sums(std::int64_t n, wide_int sum_rf_ry, const Wal
     return c;
 }
 
-// Centred and scaled copy, as pearsonr does before the dot product.
-inline void pearson_normalise(const double* x, std::ptrdiff_t n, double* out) {
+// Centred and scaled copy, as pearsonr does before the dot product; tmp holds n doubles.
+inline void pearson_normalise(const double* x, std::ptrdiff_t n, double* out, double* tmp) {
     const double mean = pairwise_sum(x, n) / static_cast<double>(n);
     double amax = 0.0;
     for (std::ptrdiff_t i = 0; i < n; ++i) {
@@ -81,12 +81,11 @@ inline void pearson_normalise(const double* x, std::ptrdiff_t n, double* out) {
         const double a = std::fabs(out[i]);
         if (a > amax) amax = a;
     }
-    std::vector<double> sq(static_cast<std::size_t>(n));
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const double s = out[i] / amax;
-        sq[i] = s * s;
+        tmp[i] = s * s;
     }
-    const double norm = amax * std::sqrt(pairwise_sum(sq.data(), n));
+    const double norm = amax * std::sqrt(pairwise_sum(tmp, n));
     for (std::ptrdiff_t i = 0; i < n; ++i) out[i] /= norm;
 }
 
@@ -110,8 +109,8 @@ inline CorrCell pearson(const double* y, const double* x, std::ptrdiff_t n, std:
     double* u = scratch.data();
     double* v = u + n;
     double* prod = v + n;
-    pearson_normalise(y, n, u);
-    pearson_normalise(x, n, v);
+    pearson_normalise(y, n, u, prod);
+    pearson_normalise(x, n, v, prod);
     for (std::ptrdiff_t i = 0; i < n; ++i) prod[i] = u[i] * v[i];
     double r = clip_unit(pairwise_sum(prod, n));
     if (n == 2) r = std::nearbyint(r);

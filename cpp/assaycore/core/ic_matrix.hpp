@@ -5,63 +5,19 @@
 
 #include "assaycore/core/correlation.hpp"
 #include "assaycore/core/rank.hpp"
+#include "common/parallel.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <functional>
-#include <thread>
 #include <vector>
 
 namespace quellix::assaycore::core {
 
-// Each task writes only its own outputs, so results do not depend on how
-// tasks are shared between threads.
-inline std::ptrdiff_t thread_count(std::ptrdiff_t n_tasks, std::ptrdiff_t work) {
-    const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
-    return (work < 200000 || n_tasks < 2) ? 1 : std::min<std::ptrdiff_t>({2, hw, n_tasks});
-}
-
-inline void run_threads(std::ptrdiff_t threads, const std::function<void(std::ptrdiff_t)>& body) {
-    if (threads == 1) {
-        body(0);
-        return;
-    }
-    std::exception_ptr error;
-    std::thread helper([&] {
-        try {
-            body(1);
-        } catch (...) {
-            error = std::current_exception();
-        }
-    });
-    try {
-        body(0);
-    } catch (...) {
-        helper.join();
-        throw;
-    }
-    helper.join();
-    if (error) std::rethrow_exception(error);
-}
-
-// Contiguous halves: workers that carry state from one task to the next.
-inline void run_split(std::ptrdiff_t n_tasks, std::ptrdiff_t work, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body) {
-    const std::ptrdiff_t threads = thread_count(n_tasks, work);
-    run_threads(threads, [&](std::ptrdiff_t w) { body(n_tasks * w / threads, n_tasks * (w + 1) / threads); });
-}
-
-// Tasks handed out one at a time, body(worker, task): uneven tasks such as
-// industries of any size.
-inline void run_dynamic(std::ptrdiff_t threads, std::ptrdiff_t n_tasks, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& body) {
-    std::atomic<std::ptrdiff_t> next{0};
-    run_threads(threads, [&](std::ptrdiff_t worker) {
-        for (std::ptrdiff_t task = next++; task < n_tasks; task = next++) body(worker, task);
-    });
-}
+using quellix::run_dynamic;
+using quellix::run_split;
+using quellix::thread_count;
 
 struct FactorRanks {
     std::vector<std::int32_t> r2;  // doubled rank per position, 0 where the mask is not set

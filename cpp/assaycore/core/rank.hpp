@@ -214,12 +214,15 @@ WalkStats walk_ranks_impl(const SortedSeries& s, const std::uint8_t* keep, const
         const std::size_t stop = run < n_runs ? static_cast<std::size_t>(s.tie_runs[2 * run]) : m;
         for (; j < stop; ++j) {
             const std::int32_t i = ord[j];
-            const std::int64_t kk = keep[i] != 0;
-            k += kk;
             if constexpr (Write) {
+                const std::int64_t kk = keep[i] != 0;
+                k += kk;
                 out[i] = static_cast<std::int32_t>(kk ? 2 * k : 0);
             } else {
-                acc_single += static_cast<Acc>(k) * rf[i];
+                // rf is nonzero exactly on the mask, which spares reading keep.
+                const std::int32_t f = rf[i];
+                k += f != 0;
+                acc_single += static_cast<Acc>(k) * f;
             }
         }
         if (run == n_runs) break;
@@ -233,8 +236,9 @@ WalkStats walk_ranks_impl(const SortedSeries& s, const std::uint8_t* keep, const
             // rf is 0 off the mask, so the run's kept rf sum needs no test.
             std::int64_t rf_sum = 0;
             for (std::size_t q = j; q < end; ++q) {
-                c += keep[ord[q]] != 0;
-                rf_sum += rf[ord[q]];
+                const std::int32_t f = rf[ord[q]];
+                c += f != 0;
+                rf_sum += f;
             }
             acc_tied += static_cast<Acc>(2 * k + c + 1) * rf_sum;
         }
@@ -267,7 +271,8 @@ inline WalkStats rank_into(const SortedSeries& s, const std::uint8_t* keep, std:
     return walk_ranks_impl<true, wide_int>(s, keep, nullptr, out, nullptr);
 }
 
-// Sum over kept entries of doubled rank times rf; rf must be 0 where keep is 0.
+// Sum over kept entries of doubled rank times rf; rf must be 0 exactly where keep is 0
+// (doubled ranks are at least 2).
 inline WalkStats rank_dot(const SortedSeries& s, const std::uint8_t* keep, const std::int32_t* rf, wide_int& dot) {
     if (s.order.size() < kNarrowSums) return walk_ranks_impl<false, std::int64_t>(s, keep, rf, nullptr, &dot);
     return walk_ranks_impl<false, wide_int>(s, keep, rf, nullptr, &dot);

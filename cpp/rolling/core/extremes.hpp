@@ -22,7 +22,7 @@ struct Extreme {
         using V = vec<T, W>;
         // The extreme of a set does not depend on the visiting order, so four
         // interleaved accumulators hide the compare-and-select latency.
-        auto pick = [](V a, V b) {
+        auto pick = [](const V& a, const V& b) {
             if constexpr (Max) {
                 return b > a ? b : a;
             } else {
@@ -80,7 +80,7 @@ struct ArgExtreme {
             if constexpr (is_float<T>) hit |= v != v;
             return (M)hit;
         };
-        auto keep = [](F acc, M hit, F rank) {
+        auto keep = [](const F& acc, const M& hit, const F& rank) {
             F cand = (F)(hit & (M)rank);
             return cand > acc ? cand : acc;
         };

@@ -20,6 +20,7 @@ struct Layout {
     std::ptrdiff_t out_col;
     bool lanes_along_time;
     std::ptrdiff_t tile = 0;  // row-major panels: columns per tile (0: all)
+    std::ptrdiff_t window = 1;  // n, for sizing the work
 };
 
 // Columns per tile of a row-major panel such that the n rows a window spans
@@ -46,10 +47,12 @@ struct Src {
 
 // K provides out_type and eval<W>(offset) returning the values of the W
 // windows whose first elements are at offset, offset + 1, ...
+// Only series [c_lo, c_hi) are computed, so callers can share a panel
+// between threads; a series' results never depend on the range it was in.
 template <int W, class K>
-void run_panel(const K& k, const Layout& g, typename K::out_type* out) {
+void run_panel(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
     if (g.lanes_along_time) {
-        for (std::ptrdiff_t c = 0; c < g.series; ++c) {
+        for (std::ptrdiff_t c = c_lo; c < c_hi; ++c) {
             const std::ptrdiff_t base = c * g.col_stride;
             auto* o = out + c * g.out_col;
             std::ptrdiff_t i = 0;
@@ -58,9 +61,9 @@ void run_panel(const K& k, const Layout& g, typename K::out_type* out) {
         }
         return;
     }
-    const std::ptrdiff_t tile = g.tile > 0 ? g.tile : g.series;
-    for (std::ptrdiff_t c0 = 0; c0 < g.series; c0 += tile) {
-        const std::ptrdiff_t c1 = c0 + tile < g.series ? c0 + tile : g.series;
+    const std::ptrdiff_t tile = g.tile > 0 ? g.tile : c_hi - c_lo;
+    for (std::ptrdiff_t c0 = c_lo; c0 < c_hi; c0 += tile) {
+        const std::ptrdiff_t c1 = c0 + tile < c_hi ? c0 + tile : c_hi;
         for (std::ptrdiff_t i = 0; i < g.windows; ++i) {
             const std::ptrdiff_t in_row = i * g.row_stride;
             auto* o = out + i * g.out_row;
