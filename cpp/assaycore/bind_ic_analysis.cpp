@@ -2,13 +2,14 @@
 #include "assaycore/bindings.hpp"
 #include "assaycore/core/correlation.hpp"
 #include "assaycore/core/ic_matrix.hpp"
+#include "assaycore/ic_tables.hpp"
 #include "common/pyclass.hpp"
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quellix::assaycore {
@@ -24,128 +25,6 @@ constexpr const char* kInitDoc = R"(因子IC分析
     None 表示不计算行业分布；pd.Series 或 dict 中缺失的股票，其行业填充为 "Unknown"
 :param max_decay: IC 衰减的期数，None 表示不计算 IC 衰减
 )";
-
-py::module_ np() { return py::module_::import("numpy"); }
-py::module_ pd() { return py::module_::import("pandas"); }
-
-// One column as contiguous float64 (a view when it already is one). A label
-// naming several columns is refused rather than read as interleaved values.
-py::array_t<double> column_array(const py::object& frame, const py::object& name) {
-    py::array_t<double> values = np().attr("ascontiguousarray")(frame[name].attr("to_numpy")(py::arg("dtype") = "float64"));
-    if (values.ndim() != 1 || values.size() != static_cast<py::ssize_t>(py::len(frame))) {
-        throw py::value_error("factor_data: expect one column named " + py::repr(name).cast<std::string>() + ", got " +
-                              std::to_string(values.ndim() == 2 ? values.shape(1) : 0));
-    }
-    return values;
-}
-
-py::array_t<std::int64_t> as_int64(const py::object& a) { return np().attr("asarray")(a, py::arg("dtype") = "int64"); }
-
-// Signed integer array of any width (index and categorical codes), read as int64.
-class IntReader {
-public:
-    explicit IntReader(const py::object& a) : array_(np().attr("ascontiguousarray")(a)) {
-        const char kind = array_.dtype().kind();
-        if (kind != 'i' || array_.ndim() != 1) array_ = as_int64(array_);
-        data_ = static_cast<const char*>(array_.data());
-        width_ = array_.itemsize();
-    }
-    py::ssize_t size() const { return array_.size(); }
-    std::int64_t operator[](py::ssize_t i) const {
-        switch (width_) {
-            case 1: return reinterpret_cast<const std::int8_t*>(data_)[i];
-            case 2: return reinterpret_cast<const std::int16_t*>(data_)[i];
-            case 4: return reinterpret_cast<const std::int32_t*>(data_)[i];
-            default: return reinterpret_cast<const std::int64_t*>(data_)[i];
-        }
-    }
-
-private:
-    py::array array_;
-    const char* data_ = nullptr;
-    py::ssize_t width_ = 8;
-};
-
-// True when the index is the date-major product of its two levels with the
-// dates ascending: the long columns are then (dates x instruments) matrices.
-bool is_product_layout(const py::object& index) {
-    if (!py::isinstance(index, pd().attr("MultiIndex")) || py::len(index.attr("levels")) != 2) return false;
-    py::list names = index.attr("names");
-    if (!py::str("datetime").equal(names[0]) || !py::str("order_book_id").equal(names[1])) return false;
-    py::object dates = index.attr("levels")[py::int_(0)];
-    if (!dates.attr("is_monotonic_increasing").cast<bool>()) return false;
-    const py::ssize_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
-    if (static_cast<py::ssize_t>(py::len(index)) != T * N || N == 0) return false;
-    const IntReader c0(index.attr("codes")[py::int_(0)]), c1(index.attr("codes")[py::int_(1)]);
-    std::vector<std::uint8_t> seen(static_cast<std::size_t>(N), 0);
-    for (py::ssize_t j = 0; j < N; ++j) {
-        const std::int64_t c = c1[j];
-        if (c < 0 || c >= N || seen[c]) return false;
-        seen[c] = 1;
-    }
-    py::gil_scoped_release release;
-    for (py::ssize_t t = 0; t < T; ++t) {
-        for (py::ssize_t j = 0; j < N; ++j) {
-            if (c0[t * N + j] != t || c1[t * N + j] != c1[j]) return false;
-        }
-    }
-    return true;
-}
-
-// Correlations and p-values of a table of cells. The p-values come from one
-// vectorised scipy.special call, the same function scipy.stats uses.
-std::pair<py::array_t<double>, py::array_t<double>> finish_cells(const std::vector<CorrCell>& cells, bool rank,
-                                                                 bool with_p) {
-    const py::ssize_t n = static_cast<py::ssize_t>(cells.size());
-    py::array_t<double> r(n), p(n), shape(n), stat(n);
-    double* rp = r.mutable_data();
-    double* pp = p.mutable_data();
-    for (py::ssize_t i = 0; i < n; ++i) {
-        rp[i] = cells[i].r;
-        // Two pairs leave no degrees of freedom: NaN keeps scipy.special off its domain error.
-        shape.mutable_data()[i] = cells[i].n < 3 ? std::nan("") : core::pvalue_shape(cells[i], rank);
-        stat.mutable_data()[i] = cells[i].stat;
-    }
-    py::array_t<double> tail = p;
-    if (with_p && n) {
-        py::module_ special = py::module_::import("scipy.special");
-        tail = rank ? special.attr("stdtr")(shape, stat) : special.attr("betaincc")(shape, shape, stat);
-    }
-    const double* tp = tail.data();
-    for (py::ssize_t i = 0; i < n; ++i) core::finish_cell(rp[i], pp[i], with_p ? tp[i] : 0.0, cells[i].n, rank);
-    return {r, p};
-}
-
-struct LongTable {
-    py::array_t<double> factor;
-    std::vector<py::array_t<double>> returns;
-    std::vector<const double*> return_ptrs;
-};
-
-LongTable long_columns(const py::object& fd, const py::list& fields) {
-    LongTable lt;
-    lt.factor = column_array(fd, py::str("factor"));
-    for (auto f : fields) {
-        lt.returns.push_back(column_array(fd, py::reinterpret_borrow<py::object>(f)));
-        lt.return_ptrs.push_back(lt.returns.back().data());
-    }
-    return lt;
-}
-
-// Rows ordered by group code (stable), groups 0..G-1; code -1 rows are left out.
-void order_by_group(const std::int64_t* codes, py::ssize_t n, std::int64_t G, std::vector<std::int64_t>& rows,
-                    std::vector<std::int64_t>& offsets) {
-    offsets.assign(static_cast<std::size_t>(G + 1), 0);
-    for (py::ssize_t i = 0; i < n; ++i) {
-        if (codes[i] >= 0) ++offsets[codes[i] + 1];
-    }
-    for (std::int64_t g = 0; g < G; ++g) offsets[g + 1] += offsets[g];
-    rows.resize(static_cast<std::size_t>(offsets[G]));
-    std::vector<std::int64_t> next(offsets.begin(), offsets.end() - 1);
-    for (py::ssize_t i = 0; i < n; ++i) {
-        if (codes[i] >= 0) rows[next[codes[i]]++] = i;
-    }
-}
 
 // Within one analysis() call the per-date pass over the formatted table also
 // yields the lagged ICs (they share every sort), and _calc_ic_decay picks them
@@ -173,28 +52,9 @@ struct PendingScope {
     ~PendingScope() { pending().pop_back(); }
 };
 
-py::array_t<std::int64_t> to_array(const std::vector<std::int64_t>& v) {
-    return py::array_t<std::int64_t>(static_cast<py::ssize_t>(v.size()), v.data());
-}
-
-// The lagged rows (d >= 1) of ic_decay; pairs (t, d) without any row are absent.
-py::object lagged_block(const std::vector<CorrCell>& cells, bool rank, std::int64_t T, std::int64_t L, std::size_t K,
-                        const py::object& dates, const py::object& columns) {
-    auto rp = finish_cells(cells, rank, false).first;
-    std::vector<std::int64_t> keep_rows, date_pos, lags;
-    for (std::int64_t t = 0; t < T; ++t) {
-        for (std::int64_t d = 1; d <= L; ++d) {
-            const std::int64_t row = t * L + d - 1;
-            if (K == 0 || cells[static_cast<std::size_t>(row) * K].n == 0) continue;
-            keep_rows.push_back(row);
-            date_pos.push_back(t);
-            lags.push_back(d);
-        }
-    }
-    py::object values = rp.reshape({static_cast<py::ssize_t>(T * L), static_cast<py::ssize_t>(K)})[to_array(keep_rows)];
-    py::object index = pd().attr("MultiIndex").attr("from_arrays")(
-        py::make_tuple(dates.attr("take")(to_array(date_pos)), to_array(lags)), py::arg("names") = py::make_tuple("datetime", "decay"));
-    return pd().attr("DataFrame")(values, py::arg("index") = index, py::arg("columns") = columns);
+// Lags past the last date have no rows; they need no room either.
+std::int64_t lags_within(std::int64_t max_decay, std::int64_t n_dates) {
+    return std::clamp<std::int64_t>(max_decay, 1, std::max<std::int64_t>(n_dates, 1));
 }
 
 class Analyser {
@@ -216,7 +76,7 @@ public:
         const bool rk = rank();
         py::list fields = return_fields(fd);
         const std::size_t K = fields.size();
-        LongTable lt = long_columns(fd, fields);
+        FactorColumns fc = factor_columns(fd, fields);
         py::object index = fd.attr("index");
         py::object dates;
         std::vector<CorrCell> cells;
@@ -227,13 +87,12 @@ public:
             G = T;
             Pending* ahead = find_pending(self_, fd);
             std::int64_t D = 1;
-            // Lags past the last date have no rows; they need no room either.
-            if (ahead && py::bool_(self_.attr("max_decay"))) D = std::clamp<std::int64_t>(decay_count(), 1, std::max<std::int64_t>(T, 1));
+            if (ahead && py::bool_(self_.attr("max_decay"))) D = lags_within(decay_count(), T);
             cells.resize(static_cast<std::size_t>(T) * K);
             std::vector<CorrCell> lagged(static_cast<std::size_t>(T * (D - 1)) * K);
             {
                 py::gil_scoped_release release;
-                core::decay_ic(lt.factor.data(), lt.return_ptrs, T, N, D, rk, lagged.data(), cells.data());
+                core::decay_ic(fc.factor.data(), fc.return_ptrs, T, N, D, rk, lagged.data(), cells.data());
             }
             if (D > 1) {
                 ahead->max_decay = D;
@@ -250,15 +109,9 @@ public:
             G = static_cast<py::ssize_t>(offsets.size() - 1);
             cells.resize(G * K);
             py::gil_scoped_release release;
-            core::grouped_ic(lt.factor.data(), lt.return_ptrs, rows.data(), offsets, rk, cells.data());
+            core::grouped_ic(fc.factor.data(), fc.return_ptrs, rows.data(), offsets, rk, cells.data());
         }
-        auto [r, p] = finish_cells(cells, rk, true);
-        dates = dates.attr("rename")("datetime");
-        py::object ic = pd().attr("DataFrame")(r.reshape({G, static_cast<py::ssize_t>(K)}), py::arg("index") = dates,
-                                               py::arg("columns") = fields);
-        py::object pv = pd().attr("DataFrame")(p.reshape({G, static_cast<py::ssize_t>(K)}), py::arg("index") = dates,
-                                               py::arg("columns") = fields);
-        return py::make_tuple(ic, pv);
+        return per_date_tables(cells, rk, G, dates, fields);
     }
 
     std::int64_t decay_count() const {
@@ -284,44 +137,14 @@ public:
             ahead->lagged.attr("columns").attr("equals")(ic.attr("columns")).cast<bool>()) {
             blocks.append(ahead->lagged);
         } else if (D > 1 && py::len(fd) > 0) {
-            py::object index = fd.attr("index");
-            py::object dates;
-            py::array_t<double> factor;
-            std::vector<py::array_t<double>> returns;
-            std::vector<const double*> ptrs;
-            std::int64_t T, N;
-            if (is_product_layout(index)) {
-                dates = index.attr("levels")[py::int_(0)];
-                T = py::len(dates);
-                N = py::len(index.attr("levels")[py::int_(1)]);
-                factor = column_array(fd, py::str("factor"));
-                for (auto f : fields) returns.push_back(column_array(fd, py::reinterpret_borrow<py::object>(f)));
-            } else {
-                py::list cols;
-                cols.append("factor");
-                for (auto f : fields) cols.append(f);
-                py::object wide = fd[cols].attr("unstack")("order_book_id");
-                dates = wide.attr("index");
-                T = py::len(dates);
-                N = T ? py::len(wide.attr("columns")) / static_cast<py::ssize_t>(K + 1) : 0;
-                factor = np().attr("ascontiguousarray")(wide["factor"].attr("to_numpy")(py::arg("dtype") = "float64"));
-                for (auto f : fields) {
-                    returns.push_back(np().attr("ascontiguousarray")(wide[f].attr("to_numpy")(py::arg("dtype") = "float64")));
-                }
-            }
-            for (auto& a : returns) {
-                if (a.size() != factor.size() || factor.size() != T * N) {
-                    throw py::value_error("factor_data: return fields and factor do not form one date x instrument table");
-                }
-                ptrs.push_back(a.data());
-            }
-            const std::int64_t lags = std::clamp<std::int64_t>(D, 1, std::max<std::int64_t>(T, 1));
+            DateMatrices dm = date_matrices(fd, fields);
+            const std::int64_t T = dm.n_dates, lags = lags_within(D, T);
             std::vector<CorrCell> cells(static_cast<std::size_t>(T * (lags - 1)) * K);
             {
                 py::gil_scoped_release release;
-                core::decay_ic(factor.data(), ptrs, T, N, lags, rk, cells.data());
+                core::decay_ic(dm.values.factor.data(), dm.values.return_ptrs, T, dm.n_instruments, lags, rk, cells.data());
             }
-            blocks.append(lagged_block(cells, rk, T, lags - 1, K, dates, ic.attr("columns")));
+            blocks.append(lagged_block(cells, rk, T, lags - 1, K, dm.dates, ic.attr("columns")));
         }
         return pd().attr("concat")(blocks).attr("sort_index")();
     }
@@ -332,11 +155,11 @@ public:
         const bool rk = rank();
         py::list fields = return_fields(fd);
         const std::size_t K = fields.size();
-        LongTable lt = long_columns(fd, fields);
+        FactorColumns fc = factor_columns(fd, fields);
         py::object index = fd.attr("index");
         const py::ssize_t n_rows = py::len(index);
 
-        auto [codes, names] = aligned_codes(industry, index);
+        auto [codes, names] = row_label_codes(industry, index);
         const std::int64_t G0 = py::len(names);
         // Groups in ascending name order, only those with rows.
         auto by_name = as_int64(names.attr("argsort")());
@@ -360,23 +183,9 @@ public:
         std::vector<CorrCell> cells(static_cast<std::size_t>(G) * K);
         {
             py::gil_scoped_release release;
-            core::grouped_ic(lt.factor.data(), lt.return_ptrs, rows.data(), offsets, rk, cells.data());
+            core::grouped_ic(fc.factor.data(), fc.return_ptrs, rows.data(), offsets, rk, cells.data());
         }
-        auto [r, p] = finish_cells(cells, rk, true);
-        // Row 2g holds group g's correlations, row 2g + 1 their p-values.
-        py::array_t<double> values({static_cast<py::ssize_t>(2 * G), static_cast<py::ssize_t>(K)});
-        double* out = values.mutable_data();
-        for (std::int64_t g = 0; g < G; ++g) {
-            for (std::size_t k = 0; k < K; ++k) {
-                out[(2 * g) * K + k] = r.data()[g * K + k];
-                out[(2 * g + 1) * K + k] = p.data()[g * K + k];
-            }
-        }
-        py::array_t<std::int64_t> used_arr(static_cast<py::ssize_t>(used.size()), used.data());
-        py::object result_index = pd().attr("MultiIndex").attr("from_product")(
-            py::make_tuple(names.attr("take")(used_arr), py::make_tuple(0, 1)),
-            py::arg("names") = py::make_tuple(industry.attr("name"), py::none()));
-        return pd().attr("DataFrame")(values, py::arg("index") = result_index, py::arg("columns") = fields);
+        return industry_table(cells, rk, names, used, industry.attr("name"), fields);
     }
 
     py::object get_industry_data(const py::object& fd) const {
@@ -395,41 +204,7 @@ public:
             throw std::runtime_error(
                 py::str("Invalid industry type, expect str/dict/pd.Series, go {} ").format(industry).cast<std::string>());
         }
-        // Labels are looked up once per distinct instrument and spread to the
-        // rows through the index codes.
-        mapping = mapping.attr("astype")("object");
-        py::object ids, row_codes;
-        if (py::isinstance(index, pd().attr("MultiIndex"))) {
-            const py::ssize_t level = index.attr("names").attr("index")("order_book_id").cast<py::ssize_t>();
-            ids = index.attr("levels")[py::int_(level)];
-            row_codes = as_int64(index.attr("codes")[py::int_(level)]);
-        } else {
-            py::tuple fz = pd().attr("factorize")(index.attr("get_level_values")("order_book_id"));
-            row_codes = as_int64(fz[0]);
-            ids = pd().attr("Index")(fz[1]);
-        }
-        py::object per_id = mapping.attr("reindex")(ids).attr("fillna")("Unknown");
-        py::tuple fz = pd().attr("factorize")(per_id);
-        py::list cats = fz[1].attr("tolist")();
-        auto id_code = as_int64(fz[0]);
-        std::int64_t unknown = -1;
-        const auto row_code_array = as_int64(row_codes);
-        auto rc = row_code_array.unchecked<1>();
-        py::array_t<std::int64_t> out(rc.shape(0));
-        std::int64_t* o = out.mutable_data();
-        for (py::ssize_t i = 0; i < rc.shape(0); ++i) {
-            if (rc(i) >= 0) {
-                o[i] = id_code.data()[rc(i)];
-            } else {
-                if (unknown < 0) {
-                    cats.append("Unknown");
-                    unknown = static_cast<std::int64_t>(py::len(cats)) - 1;
-                }
-                o[i] = unknown;
-            }
-        }
-        py::object cat = pd().attr("Categorical").attr("from_codes")(out, py::arg("categories") = cats);
-        return pd().attr("Series")(cat, py::arg("index") = index);
+        return labels_by_row(mapping, index);
     }
 
 private:
@@ -443,66 +218,6 @@ private:
         py::object missing = np().attr("less")(codes, 0);
         if (np().attr("any")(missing).cast<bool>()) values = values.attr("where")(np().attr("logical_not")(missing));
         return values.attr("rename")(index.attr("names")[level]);
-    }
-
-    // Group code of every row of the formatted table (-1 where a row has no
-    // label) and the names the codes stand for.
-    std::pair<py::array_t<std::int64_t>, py::object> aligned_codes(const py::object& industry, const py::object& index) const {
-        py::object ind_index = industry.attr("index");
-        if (!ind_index.is(index) && is_product_layout(index) && py::isinstance(ind_index, pd().attr("MultiIndex")) &&
-            py::len(ind_index.attr("levels")) == 2 && ind_index.attr("names").equal(index.attr("names"))) {
-            if (auto aligned = scatter_onto_product(industry, index)) return *aligned;
-        }
-        py::tuple fz = categorical_codes(ind_index.is(index) ? industry : industry.attr("reindex")(index));
-        return {as_int64(fz[0]), fz[1]};
-    }
-
-    // Rows of the product layout are t * N + j, so labels indexed by any
-    // (date, instrument) pairs land by arithmetic instead of a hash join.
-    std::optional<std::pair<py::array_t<std::int64_t>, py::object>> scatter_onto_product(const py::object& industry,
-                                                                                        const py::object& index) const {
-        py::object ind_index = industry.attr("index");
-        py::object levels = index.attr("levels");
-        auto t_of = as_int64(levels[py::int_(0)].attr("get_indexer")(ind_index.attr("levels")[py::int_(0)]));
-        auto c_of = as_int64(levels[py::int_(1)].attr("get_indexer")(ind_index.attr("levels")[py::int_(1)]));
-        const std::int64_t N = py::len(levels[py::int_(1)]);
-        auto fc1 = as_int64(index.attr("codes")[py::int_(1)][py::slice(0, N, 1)]);
-        const IntReader a(ind_index.attr("codes")[py::int_(0)]), b(ind_index.attr("codes")[py::int_(1)]);
-        py::tuple fz = categorical_codes(industry);
-        const IntReader lab(fz[0]);
-        const py::ssize_t n_rows = py::len(index), n_lab = lab.size();
-        py::array_t<std::int64_t> out(n_rows);
-        bool collision = false;
-        {
-            std::int64_t* o = out.mutable_data();
-            const std::int64_t *tp = t_of.data(), *cpos = c_of.data(), *f1 = fc1.data();
-            py::gil_scoped_release release;
-            std::vector<std::int64_t> column_of(static_cast<std::size_t>(N));
-            for (std::int64_t j = 0; j < N; ++j) column_of[f1[j]] = j;
-            std::vector<std::uint8_t> filled(static_cast<std::size_t>(n_rows), 0);
-            std::fill(o, o + n_rows, -1);
-            for (py::ssize_t e = 0; e < n_lab; ++e) {
-                const std::int64_t ae = a[e], be = b[e];
-                if (ae < 0 || be < 0) continue;
-                const std::int64_t t = tp[ae], c = cpos[be];
-                if (t < 0 || c < 0) continue;
-                const std::int64_t row = t * N + column_of[c];
-                collision |= filled[row] != 0;
-                filled[row] = 1;
-                o[row] = lab[e];
-            }
-        }
-        if (collision) return std::nullopt;
-        return std::make_pair(out, py::object(fz[1]));
-    }
-
-    // (codes, category names) of a label Series; missing labels code -1.
-    static py::tuple categorical_codes(const py::object& labels) {
-        if (labels.attr("dtype").attr("name").cast<std::string>() == "category") {
-            return py::make_tuple(labels.attr("cat").attr("codes"), labels.attr("cat").attr("categories"));
-        }
-        py::tuple fz = pd().attr("factorize")(labels);
-        return py::make_tuple(fz[0], pd().attr("Index")(fz[1]));
     }
 
     py::module_ m_;

@@ -1,5 +1,6 @@
 #include "common/pybind11.hpp"
 #include "assaycore/bindings.hpp"
+#include "assaycore/ic_tables.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -83,14 +84,13 @@ py::object load_industry_data(const py::module_& m, const py::object& order_book
     py::object names = changes[field];
     py::object categories = pd.attr("Index")(names.attr("dropna")().attr("unique")()).attr("sort_values")();
     py::object distinct_ids = ids.attr("unique")();
-    auto as_i64 = [&](const py::object& a) -> py::array_t<std::int64_t> { return np.attr("asarray")(a, "int64"); };
-    const auto label = as_i64(categories.attr("get_indexer")(names));
-    const auto owner = as_i64(pd.attr("Index")(distinct_ids).attr("get_indexer")(changes["order_book_id"]));
-    const auto start = as_i64(pd.attr("DatetimeIndex")(changes["start_date"]).attr("normalize")().attr("asi8"));
+    const auto label = as_int64(categories.attr("get_indexer")(names));
+    const auto owner = as_int64(pd.attr("Index")(distinct_ids).attr("get_indexer")(changes["order_book_id"]));
+    const auto start = as_int64(pd.attr("DatetimeIndex")(changes["start_date"]).attr("normalize")().attr("asi8"));
     py::object query = pd.attr("DatetimeIndex")(when).attr("normalize")();
-    const auto day = as_i64(query.attr("asi8"));
+    const auto day = as_int64(query.attr("asi8"));
     const py::array_t<bool> no_day = np.attr("asarray")(query.attr("isna")());
-    const auto id_slot = as_i64(pd.attr("Index")(distinct_ids).attr("get_indexer")(ids));
+    const auto id_slot = as_int64(pd.attr("Index")(distinct_ids).attr("get_indexer")(ids));
 
     const py::ssize_t n_changes = label.size(), n_dates = day.size(), n_ids = id_slot.size();
     const py::ssize_t n_slots = py::len(distinct_ids), n_categories = py::len(categories);

@@ -81,6 +81,14 @@ const char* result_class(Kind kind) {
     }
 }
 
+// A leading "name(args)\n--\n\n" line becomes the function's __text_signature__
+// (inspect.signature works) and is not part of __doc__.
+std::string text_signature(const Operator& op) {
+    std::string names;
+    for (const auto& [name, type] : parameters(op)) names += (names.empty() ? "" : ", ") + name;
+    return std::string(op.name) + "(" + names + ")\n--\n\n";
+}
+
 std::string docstring(const Operator& op) {
     const std::string pad(static_cast<size_t>(op.indent), ' ');
     auto section = [&pad](const std::string& title) {
@@ -106,7 +114,7 @@ void define(py::module_& m, const Operator& op) {
     py::object mod = m;
     const char* kernel = op.kernel;
     // pybind11 copies the text into the function object.
-    const std::string doc = docstring(op);
+    const std::string doc = text_signature(op) + docstring(op);
     switch (op.kind) {
         case Kind::single:
             m.def(

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <type_traits>
+#include <vector>
 
 #include "rolling/core/panel.hpp"
 
@@ -99,6 +100,111 @@ struct ArgExtreme {
         F b = acc[2] > acc[3] ? acc[2] : acc[3];
         F top = a > b ? a : b;
         return convert<double>(static_cast<P>(n) - top);
+    }
+
+    // Row-major panels, by the block algorithm of first_extreme_scan below
+    // with series as lanes: per tile of columns, the suffix extremes of each
+    // block of n dates are kept for the whole tile, the prefix extremes of
+    // the next block run alongside. Positions are relative to a block start,
+    // so they stay below n and exact in P.
+    template <int W>
+    void rows(const Layout& g, double* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) const {
+        std::ptrdiff_t tile = (std::ptrdiff_t{QXB} << 10) / (n * 2 * static_cast<std::ptrdiff_t>(sizeof(T)));
+        tile = tile < 4 * W ? 4 * W : tile - tile % W;
+        std::vector<T> suffix_value(static_cast<std::size_t>(n * tile));
+        std::vector<P> suffix_pos(static_cast<std::size_t>(n * tile));
+        std::vector<T> head_value(static_cast<std::size_t>(tile));
+        std::vector<P> head_pos(static_cast<std::size_t>(tile));
+        const std::ptrdiff_t len = g.windows + n - 1;
+        for (std::ptrdiff_t c0 = c_lo; c0 < c_hi; c0 += tile) {
+            const std::ptrdiff_t width = c0 + tile < c_hi ? tile : c_hi - c0;
+            const T* col = x.p + c0;
+            double* o = out + c0 * g.out_col;
+            for (std::ptrdiff_t b0 = 0; b0 < g.windows; b0 += n) {
+                const std::ptrdiff_t end = b0 + n < len ? b0 + n : len;
+                for (std::ptrdiff_t t = end - 1; t >= b0; --t) {
+                    const std::ptrdiff_t r = t - b0;
+                    over_columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
+                        suffix_step<U>(col + t * x.step + c, suffix_value.data() + r * tile + c,
+                                       suffix_pos.data() + r * tile + c, static_cast<P>(r), t == end - 1, tile);
+                    });
+                }
+                const std::ptrdiff_t last = b0 + n < g.windows ? b0 + n : g.windows;
+                for (std::ptrdiff_t i = b0; i < last; ++i) {
+                    const std::ptrdiff_t r = i - b0;
+                    over_columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
+                        window_step<U>(col + (i + n - 1) * x.step + c, suffix_value.data() + r * tile + c,
+                                       suffix_pos.data() + r * tile + c, head_value.data() + c,
+                                       head_pos.data() + c, r, o + i * g.out_row + c * g.out_col, g.out_col);
+                    });
+                }
+            }
+        }
+    }
+
+  private:
+    using P = std::conditional_t<sizeof(T) == 4, float, double>;
+
+    template <int W, class F>
+    QX_INLINE static void over_columns(std::ptrdiff_t width, const F& f) {
+        std::ptrdiff_t c = 0;
+        for (; c + W <= width; c += W) f.template operator()<W>(c);
+        for (; c < width; ++c) f.template operator()<1>(c);
+    }
+
+    // a beats b when more extreme, a NaN beating every number.
+    template <int W>
+    QX_INLINE static auto beats(const vec<T, W>& a, const vec<T, W>& b) {
+        auto m = Max ? a > b : a < b;
+        if constexpr (is_float<T>) m |= (a != a) & (b == b);
+        return m;
+    }
+
+    // Suffix extreme from date r of the block on; ties go to the earlier date.
+    template <int W>
+    QX_INLINE static void suffix_step(const T* in, T* sv, P* sp, P r, bool first, std::ptrdiff_t tile) {
+        using V = vec<T, W>;
+        using F = vec<P, W>;
+        const V v = load<V>(in);
+        V best = v;
+        F pos = splat<F>(r);
+        if (!first) {
+            const V later = load<V>(sv + tile);
+            const auto keep = beats<W>(later, v);
+            best = keep ? later : v;
+            pos = keep ? load<F>(sp + tile) : pos;
+        }
+        std::memcpy(sv, &best, sizeof(best));
+        std::memcpy(sp, &pos, sizeof(pos));
+    }
+
+    // Window starting at date r of a block: the suffix from r, plus the
+    // prefix of the next block up to the window's last date (r > 0).
+    template <int W>
+    QX_INLINE void window_step(const T* in, const T* sv, const P* sp, T* hv, P* hp, std::ptrdiff_t r, double* o,
+                               std::ptrdiff_t o_col) const {
+        using V = vec<T, W>;
+        using F = vec<P, W>;
+        const V sv_r = load<V>(sv);
+        const F sp_r = load<F>(sp);
+        if (r == 0) {
+            store<W>(o, o_col, convert<double>(sp_r));
+            return;
+        }
+        const V v = load<V>(in);
+        V head = v;
+        F head_at = splat<F>(static_cast<P>(r - 1));
+        if (r > 1) {
+            const V h = load<V>(hv);
+            const auto take = beats<W>(v, h);
+            head = take ? v : h;
+            head_at = take ? head_at : load<F>(hp);
+        }
+        std::memcpy(hv, &head, sizeof(head));
+        std::memcpy(hp, &head_at, sizeof(head_at));
+        const auto from_head = beats<W>(head, sv_r);
+        const F pos = from_head ? head_at + static_cast<P>(n) : sp_r;
+        store<W>(o, o_col, convert<double>(pos - static_cast<P>(r)));
     }
 };
 

@@ -49,8 +49,16 @@ struct Src {
 // windows whose first elements are at offset, offset + 1, ...
 // Only series [c_lo, c_hi) are computed, so callers can share a panel
 // between threads; a series' results never depend on the range it was in.
+// Kernels with a cheaper whole-row strategy for row-major panels provide
+// rows<W>(layout, out, c_lo, c_hi); it must give the results eval would.
 template <int W, class K>
 void run_panel(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
+    if constexpr (requires { k.template rows<W>(g, out, c_lo, c_hi); }) {
+        if (!g.lanes_along_time) {
+            k.template rows<W>(g, out, c_lo, c_hi);
+            return;
+        }
+    }
     if (g.lanes_along_time) {
         for (std::ptrdiff_t c = c_lo; c < c_hi; ++c) {
             const std::ptrdiff_t base = c * g.col_stride;

@@ -70,6 +70,44 @@ struct Count {
         for (std::ptrdiff_t j = 0; j < n; ++j) c -= (x.template at<W>(off, j) != T(0));
         return __builtin_convertvector(c, vec<std::int64_t, W>);
     }
+
+    // Row-major panels: counts are exact integers, so each window's count is
+    // the previous one plus the entering value's truth minus the leaving
+    // one's, two comparisons per value whatever n.
+    template <int W>
+    void rows(const Layout& g, std::int64_t* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) const {
+        constexpr std::ptrdiff_t tile = 1024;  // running counts stay in L1
+        std::int64_t acc[tile];
+        for (std::ptrdiff_t c0 = c_lo; c0 < c_hi; c0 += tile) {
+            const std::ptrdiff_t width = c0 + tile < c_hi ? tile : c_hi - c0;
+            const T* col = x.p + c0;
+            std::int64_t* o = out + c0 * g.out_col;
+            for (std::ptrdiff_t c = 0; c < width; ++c) acc[c] = 0;
+            for (std::ptrdiff_t t = 0; t + 1 < n; ++t) step<W>(acc, col + t * x.step, nullptr, nullptr, 0, width);
+            for (std::ptrdiff_t i = 0; i < g.windows; ++i) {
+                step<W>(acc, col + (i + n - 1) * x.step, col + i * x.step, o + i * g.out_row, g.out_col, width);
+            }
+        }
+    }
+
+    // acc += truth(enter); out = acc; acc -= truth(leave), over `width` columns.
+    template <int W>
+    QX_INLINE static void step(std::int64_t* acc, const T* enter, const T* leave, std::int64_t* o,
+                               std::ptrdiff_t o_col, std::ptrdiff_t width) {
+        std::ptrdiff_t c = 0;
+        for (; c + W <= width; c += W) lane_step<W>(acc + c, enter + c, leave ? leave + c : nullptr, o ? o + c * o_col : nullptr, o_col);
+        for (; c < width; ++c) lane_step<1>(acc + c, enter + c, leave ? leave + c : nullptr, o ? o + c * o_col : nullptr, o_col);
+    }
+
+    template <int W>
+    QX_INLINE static void lane_step(std::int64_t* acc, const T* enter, const T* leave, std::int64_t* o,
+                                    std::ptrdiff_t o_col) {
+        using I = vec<std::int64_t, W>;
+        I a = load<I>(acc) - __builtin_convertvector(load<vec<T, W>>(enter) != T(0), I);
+        if (o) store<W>(o, o_col, a);
+        if (leave) a += __builtin_convertvector(load<vec<T, W>>(leave) != T(0), I);
+        std::memcpy(acc, &a, sizeof(a));
+    }
 };
 
 }  // namespace quellix::rolling::core
