@@ -173,6 +173,19 @@ def test_wide_row_major_panel():
         assert_same(got[:, c], reference("std", x[:, c], 30))
 
 
+@pytest.mark.parametrize("name", ref.KERNELS)
+@pytest.mark.parametrize("n", [8, 20, 129])
+def test_panels_split_over_threads_match_every_column(name, n):
+    # Big enough to be shared between threads (by dates for row-major, by
+    # series for column-major panels) and to reuse partial window sums.
+    x = series("nan", 400 * 257).reshape(400, 257)
+    y = np.asfortranarray(x[::-1])
+    for panel in (np.ascontiguousarray(x), np.asfortranarray(x)):
+        got = call(name, panel, n, y)
+        for c in (0, 1, 128, 255, 256):
+            assert_same(got[:, c], expected(name, x[:, c], n, y[:, c]))
+
+
 @pytest.mark.parametrize("name, args, want", [
     ("ema", ([1.0, 2.0, 3.0], 3), [2.125]),
     ("ema", ([4.0, 4.0, 4.0, 4.0], 3), [3.5, 3.5]),

@@ -216,20 +216,20 @@ py::array_t<O> allocate(const Plan& p) {
 // changes a result.
 template <class K>
 [[gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), gnu::flatten]] void run_avx512(
-    const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
-    core::run_panel<2 * K::width>(k, g, out, c_lo, c_hi);
+    const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi) {
+    core::run_panel<2 * K::width>(k, g, out, lo, hi);
 }
 
 template <class K>
 [[gnu::target("avx2"), gnu::flatten]] void run_avx2(const K& k, const core::Layout& g, typename K::out_type* out,
-                                                    std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
-    core::run_panel<K::width>(k, g, out, c_lo, c_hi);
+                                                    std::ptrdiff_t lo, std::ptrdiff_t hi) {
+    core::run_panel<K::width>(k, g, out, lo, hi);
 }
 
 template <class K>
-[[gnu::flatten]] void run_baseline(const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t c_lo,
-                                   std::ptrdiff_t c_hi) {
-    core::run_panel<K::width>(k, g, out, c_lo, c_hi);
+[[gnu::flatten]] void run_baseline(const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t lo,
+                                   std::ptrdiff_t hi) {
+    core::run_panel<K::width>(k, g, out, lo, hi);
 }
 
 enum class Isa { baseline, avx2, avx512 };
@@ -250,22 +250,24 @@ struct uses_masks : std::false_type {};
 template <class K>
 struct uses_masks<K, std::void_t<decltype(K::uses_masks)>> : std::bool_constant<K::uses_masks> {};
 
-// Runs K on the best instruction set, a whole-market panel split by series
-// over both cores; needs no GIL.
+// Runs K on the best instruction set, a whole-market panel split over both
+// cores (by series when lanes run along time, else by dates, so that each
+// thread first-touches its own pages of the result); needs no GIL.
 template <class K>
 void run(const K& k, const core::Layout& g, typename K::out_type* out) {
     static const Isa isa = detect_isa();
-    run_split(g.series, g.windows * g.series * g.window, [&](std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
+    const std::ptrdiff_t tasks = g.lanes_along_time ? g.series : g.windows;
+    run_split(tasks, g.windows * g.series * g.window, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
         switch (isa) {
             case Isa::avx512:
                 if constexpr (uses_masks<K>::value) {
-                    run_avx2(k, g, out, c_lo, c_hi);
+                    run_avx2(k, g, out, lo, hi);
                 } else {
-                    run_avx512(k, g, out, c_lo, c_hi);
+                    run_avx512(k, g, out, lo, hi);
                 }
                 break;
-            case Isa::avx2: run_avx2(k, g, out, c_lo, c_hi); break;
-            default: run_baseline(k, g, out, c_lo, c_hi); break;
+            case Isa::avx2: run_avx2(k, g, out, lo, hi); break;
+            default: run_baseline(k, g, out, lo, hi); break;
         }
     });
 }
@@ -448,7 +450,8 @@ auto weighted(MakeWeights make_weights) {
 }
 
 // Series laid out along time take the block algorithm, one series at a
-// time; row-major panels keep the lane kernel, whose lanes are series.
+// time; row-major panels take the lane kernel, whose lanes are series (and
+// which runs the same block algorithm over them).
 template <bool Max>
 auto arg_extreme() {
     return [](py::object x, py::object w) {
@@ -488,8 +491,8 @@ auto arg_extreme() {
 // A series laid out along time is first turned into 0/1 integers, one
 // comparison per element instead of one per element per window; the window
 // sums of those are exact and run on the widest registers. Row-major panels
-// count with comparison masks directly (their lanes are series, and a 0/1
-// copy of the whole panel would cost more than it saves).
+// take the lane kernel, whose lanes are series and which keeps running
+// counts (a 0/1 copy of the whole panel would cost more than it saves).
 auto count_kernel() {
     return [](py::object x, py::object w) {
         Series s = prepare(x, "x", Family::native);

@@ -106,21 +106,21 @@ struct ArgExtreme {
     // with series as lanes: per tile of columns, the suffix extremes of each
     // block of n dates are kept for the whole tile, the prefix extremes of
     // the next block run alongside. Positions are relative to a block start,
-    // so they stay below n and exact in P.
+    // so they stay below n and exact in P (float for float32, n < 2**24).
     template <int W>
-    void rows(const Layout& g, double* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) const {
-        std::ptrdiff_t tile = (std::ptrdiff_t{QXB} << 10) / (n * 2 * static_cast<std::ptrdiff_t>(sizeof(T)));
+    void rows(const Layout& g, double* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+        std::ptrdiff_t tile = (std::ptrdiff_t{128} << 10) / (n * 2 * static_cast<std::ptrdiff_t>(sizeof(T)));
         tile = tile < 4 * W ? 4 * W : tile - tile % W;
         std::vector<T> suffix_value(static_cast<std::size_t>(n * tile));
         std::vector<P> suffix_pos(static_cast<std::size_t>(n * tile));
         std::vector<T> head_value(static_cast<std::size_t>(tile));
         std::vector<P> head_pos(static_cast<std::size_t>(tile));
-        const std::ptrdiff_t len = g.windows + n - 1;
-        for (std::ptrdiff_t c0 = c_lo; c0 < c_hi; c0 += tile) {
-            const std::ptrdiff_t width = c0 + tile < c_hi ? tile : c_hi - c0;
+        const std::ptrdiff_t len = hi + n - 1;  // dates the windows reach
+        for (std::ptrdiff_t c0 = 0; c0 < g.series; c0 += tile) {
+            const std::ptrdiff_t width = c0 + tile < g.series ? tile : g.series - c0;
             const T* col = x.p + c0;
             double* o = out + c0 * g.out_col;
-            for (std::ptrdiff_t b0 = 0; b0 < g.windows; b0 += n) {
+            for (std::ptrdiff_t b0 = lo; b0 < hi; b0 += n) {
                 const std::ptrdiff_t end = b0 + n < len ? b0 + n : len;
                 for (std::ptrdiff_t t = end - 1; t >= b0; --t) {
                     const std::ptrdiff_t r = t - b0;
@@ -129,7 +129,7 @@ struct ArgExtreme {
                                        suffix_pos.data() + r * tile + c, static_cast<P>(r), t == end - 1, tile);
                     });
                 }
-                const std::ptrdiff_t last = b0 + n < g.windows ? b0 + n : g.windows;
+                const std::ptrdiff_t last = b0 + n < hi ? b0 + n : hi;
                 for (std::ptrdiff_t i = b0; i < last; ++i) {
                     const std::ptrdiff_t r = i - b0;
                     over_columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
@@ -203,8 +203,9 @@ struct ArgExtreme {
         std::memcpy(hv, &head, sizeof(head));
         std::memcpy(hp, &head_at, sizeof(head_at));
         const auto from_head = beats<W>(head, sv_r);
-        const F pos = from_head ? head_at + static_cast<P>(n) : sp_r;
-        store<W>(o, o_col, convert<double>(pos - static_cast<P>(r)));
+        // Both sums are of integers below n with a result below n: exact.
+        const F pos = from_head ? head_at + static_cast<P>(n - r) : sp_r - static_cast<P>(r);
+        store<W>(o, o_col, convert<double>(pos));
     }
 };
 

@@ -48,6 +48,19 @@ struct Dispersion {
         if constexpr (Kind == Moment::std) return sd;
         return (x.template at<W>(off, n - 1) - mean) / sd;
     }
+
+    template <int W>
+    void rows(const Layout& g, T* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const
+        requires(Kind == Moment::mean)
+    {
+        if (n >= 8 && n <= 128 && g.out_col == 1) {
+            const T count = static_cast<T>(n);
+            pairwise_rows<W>(x.p, x.step, g.series, n, lo, hi, out, g.out_row,
+                             [count](const auto& s) { return s / count; });
+            return;
+        }
+        eval_rows<W>(*this, g, out, lo, hi);
+    }
 };
 
 // Mean absolute deviation. The numpy formula reduces a transposed temporary,

@@ -63,6 +63,65 @@ QX_INLINE V pairwise_sum(const F& term, std::ptrdiff_t n) {
     return V{} + res;
 }
 
+// pairwise_sum of the windows [i, i + n), i in [lo, hi), of every series of
+// a row-major panel (lanes are series), for 8 <= n <= 128, each passed
+// through finish and stored to out[i * out_row + c]. Neighbouring windows
+// share pairwise_block's partial sums: its accumulator k for window i is the
+// chain x[i + k] + x[i + k + 8] + ..., and the first levels of its final
+// tree add chains (and then pairs) at fixed distances, so chains, pairs and
+// quads are computed once per date and kept in small rings.
+template <int W, class T, class Finish>
+void pairwise_rows(const T* x, std::ptrdiff_t step, std::ptrdiff_t series, std::ptrdiff_t n, std::ptrdiff_t lo,
+                   std::ptrdiff_t hi, T* out, std::ptrdiff_t out_row, const Finish& finish) {
+    // Tiles of columns keep the rings and the n input rows in L1; the dates
+    // go in runs so the result is written page by page (each freshly
+    // allocated page is still cached after the kernel zeroes it), at the
+    // cost of restarting the rings per run.
+    constexpr std::ptrdiff_t tile = 2048 / sizeof(T);
+    constexpr std::ptrdiff_t run = 64;
+    T chain[2][tile], pair[3][tile], quad[5][tile];
+    const std::ptrdiff_t links = n / 8;
+    const std::ptrdiff_t whole = links * 8;
+    for (std::ptrdiff_t d0 = lo; d0 < hi; d0 += run) {
+        const std::ptrdiff_t d1 = d0 + run < hi ? d0 + run : hi;
+        for (std::ptrdiff_t c0 = 0; c0 < series; c0 += tile) {
+            const std::ptrdiff_t width = c0 + tile < series ? tile : series - c0;
+            // u: the newest chain's first date; window i = u - 7 completes.
+            for (std::ptrdiff_t u = d0; u < d1 + 7; ++u) {
+                const T* row = x + u * step + c0;
+                T* cu = chain[u % 2];
+                T* cp = chain[(u + 1) % 2];
+                T* pu = pair[(u + 2) % 3];  // pair of u - 1
+                T* pp = pair[u % 3];        // pair of u - 3
+                T* qu = quad[(u + 2) % 5];  // quad of u - 3
+                T* qp = quad[(u + 3) % 5];  // quad of u - 7
+                const std::ptrdiff_t i = u - 7;
+                const int stage = (u >= d0 + 1) + (u >= d0 + 3) + (u >= d0 + 7);
+                auto one = [&]<int U>(std::ptrdiff_t c) {
+                    using V = vec<T, U>;
+                    V cv = load<V>(row + c);
+                    for (std::ptrdiff_t m = 1; m < links; ++m) cv += load<V>(row + m * 8 * step + c);
+                    std::memcpy(cu + c, &cv, sizeof(V));
+                    if (stage < 1) return;
+                    const V pv = load<V>(cp + c) + cv;
+                    std::memcpy(pu + c, &pv, sizeof(V));
+                    if (stage < 2) return;
+                    const V qv = load<V>(pp + c) + pv;
+                    std::memcpy(qu + c, &qv, sizeof(V));
+                    if (stage < 3) return;
+                    V res = load<V>(qp + c) + qv;
+                    const T* tail = x + i * step + c0 + c;
+                    for (std::ptrdiff_t j = whole; j < n; ++j) res += load<V>(tail + j * step);
+                    store<U>(out + i * out_row + c0 + c, 1, finish(V{} + res));
+                };
+                std::ptrdiff_t c = 0;
+                for (; c + W <= width; c += W) one.template operator()<W>(c);
+                for (; c < width; ++c) one.template operator()<1>(c);
+            }
+        }
+    }
+}
+
 // Plain left-to-right accumulation: what numpy does when the reduction axis
 // is not the innermost one of the operand's memory layout.
 template <class V, class F>

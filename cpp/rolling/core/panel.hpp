@@ -45,22 +45,34 @@ struct Src {
     }
 };
 
-// K provides out_type and eval<W>(offset) returning the values of the W
-// windows whose first elements are at offset, offset + 1, ...
-// Only series [c_lo, c_hi) are computed, so callers can share a panel
-// between threads; a series' results never depend on the range it was in.
-// Kernels with a cheaper whole-row strategy for row-major panels provide
-// rows<W>(layout, out, c_lo, c_hi); it must give the results eval would.
+// Windows [lo, hi) of every series of a row-major panel, window by window.
 template <int W, class K>
-void run_panel(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) {
-    if constexpr (requires { k.template rows<W>(g, out, c_lo, c_hi); }) {
-        if (!g.lanes_along_time) {
-            k.template rows<W>(g, out, c_lo, c_hi);
-            return;
+void eval_rows(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi) {
+    const std::ptrdiff_t tile = g.tile > 0 ? g.tile : g.series;
+    for (std::ptrdiff_t c0 = 0; c0 < g.series; c0 += tile) {
+        const std::ptrdiff_t c1 = c0 + tile < g.series ? c0 + tile : g.series;
+        for (std::ptrdiff_t i = lo; i < hi; ++i) {
+            const std::ptrdiff_t in_row = i * g.row_stride;
+            auto* o = out + i * g.out_row;
+            std::ptrdiff_t c = c0;
+            for (; c + W <= c1; c += W) store<W>(o + c * g.out_col, g.out_col, k.template eval<W>(in_row + c));
+            for (; c < c1; ++c) store<1>(o + c * g.out_col, g.out_col, k.template eval<1>(in_row + c));
         }
     }
+}
+
+// K provides out_type and eval<W>(offset) returning the values of the W
+// windows whose first elements are at offset, offset + 1, ...
+// Only part of the panel is computed, so callers can share it between
+// threads: series [lo, hi) when lanes run along time, windows [lo, hi) of
+// every series for row-major panels (threads then fill separate pages of the
+// result). A result never depends on the range it was computed in.
+// Kernels with a cheaper whole-row strategy for row-major panels provide
+// rows<W>(layout, out, lo, hi); it must give the results eval would.
+template <int W, class K>
+void run_panel(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi) {
     if (g.lanes_along_time) {
-        for (std::ptrdiff_t c = c_lo; c < c_hi; ++c) {
+        for (std::ptrdiff_t c = lo; c < hi; ++c) {
             const std::ptrdiff_t base = c * g.col_stride;
             auto* o = out + c * g.out_col;
             std::ptrdiff_t i = 0;
@@ -69,16 +81,10 @@ void run_panel(const K& k, const Layout& g, typename K::out_type* out, std::ptrd
         }
         return;
     }
-    const std::ptrdiff_t tile = g.tile > 0 ? g.tile : c_hi - c_lo;
-    for (std::ptrdiff_t c0 = c_lo; c0 < c_hi; c0 += tile) {
-        const std::ptrdiff_t c1 = c0 + tile < c_hi ? c0 + tile : c_hi;
-        for (std::ptrdiff_t i = 0; i < g.windows; ++i) {
-            const std::ptrdiff_t in_row = i * g.row_stride;
-            auto* o = out + i * g.out_row;
-            std::ptrdiff_t c = c0;
-            for (; c + W <= c1; c += W) store<W>(o + c * g.out_col, g.out_col, k.template eval<W>(in_row + c));
-            for (; c < c1; ++c) store<1>(o + c * g.out_col, g.out_col, k.template eval<1>(in_row + c));
-        }
+    if constexpr (requires { k.template rows<W>(g, out, lo, hi); }) {
+        k.template rows<W>(g, out, lo, hi);
+    } else {
+        eval_rows<W>(k, g, out, lo, hi);
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <type_traits>
+#include <vector>
 
 #include "rolling/core/pairwise_sum.hpp"
 #include "rolling/core/panel.hpp"
@@ -29,6 +30,18 @@ struct Sum {
             for (std::ptrdiff_t j = 1; j < n; ++j) r += (wrap_vec<T, W>)x.template at<W>(off, j);
             return (vec<T, W>)r;
         }
+    }
+
+    // Row-major panels share partial sums between neighbouring windows.
+    template <int W>
+    void rows(const Layout& g, T* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+        if constexpr (is_float<T>) {
+            if (n >= 8 && n <= 128 && g.out_col == 1) {
+                pairwise_rows<W>(x.p, x.step, g.series, n, lo, hi, out, g.out_row, [](const auto& s) { return s; });
+                return;
+            }
+        }
+        eval_rows<W>(*this, g, out, lo, hi);
     }
 };
 
@@ -73,20 +86,17 @@ struct Count {
 
     // Row-major panels: counts are exact integers, so each window's count is
     // the previous one plus the entering value's truth minus the leaving
-    // one's, two comparisons per value whatever n.
+    // one's, two comparisons per value whatever n. Whole rows at a time (the
+    // running counts of a row fit in L2) keep every access sequential.
     template <int W>
-    void rows(const Layout& g, std::int64_t* out, std::ptrdiff_t c_lo, std::ptrdiff_t c_hi) const {
-        constexpr std::ptrdiff_t tile = 1024;  // running counts stay in L1
-        std::int64_t acc[tile];
-        for (std::ptrdiff_t c0 = c_lo; c0 < c_hi; c0 += tile) {
-            const std::ptrdiff_t width = c0 + tile < c_hi ? tile : c_hi - c0;
-            const T* col = x.p + c0;
-            std::int64_t* o = out + c0 * g.out_col;
-            for (std::ptrdiff_t c = 0; c < width; ++c) acc[c] = 0;
-            for (std::ptrdiff_t t = 0; t + 1 < n; ++t) step<W>(acc, col + t * x.step, nullptr, nullptr, 0, width);
-            for (std::ptrdiff_t i = 0; i < g.windows; ++i) {
-                step<W>(acc, col + (i + n - 1) * x.step, col + i * x.step, o + i * g.out_row, g.out_col, width);
-            }
+    void rows(const Layout& g, std::int64_t* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+        std::vector<std::int64_t> acc(static_cast<std::size_t>(g.series), 0);
+        for (std::ptrdiff_t t = lo; t + 1 < lo + n; ++t) {
+            step<W>(acc.data(), x.p + t * x.step, nullptr, nullptr, 0, g.series);
+        }
+        for (std::ptrdiff_t i = lo; i < hi; ++i) {
+            step<W>(acc.data(), x.p + (i + n - 1) * x.step, x.p + i * x.step, out + i * g.out_row, g.out_col,
+                    g.series);
         }
     }
 
@@ -94,9 +104,12 @@ struct Count {
     template <int W>
     QX_INLINE static void step(std::int64_t* acc, const T* enter, const T* leave, std::int64_t* o,
                                std::ptrdiff_t o_col, std::ptrdiff_t width) {
+        auto at = [&]<int U>(std::ptrdiff_t c) {
+            lane_step<U>(acc + c, enter + c, leave ? leave + c : nullptr, o ? o + c * o_col : nullptr, o_col);
+        };
         std::ptrdiff_t c = 0;
-        for (; c + W <= width; c += W) lane_step<W>(acc + c, enter + c, leave ? leave + c : nullptr, o ? o + c * o_col : nullptr, o_col);
-        for (; c < width; ++c) lane_step<1>(acc + c, enter + c, leave ? leave + c : nullptr, o ? o + c * o_col : nullptr, o_col);
+        for (; c + W <= width; c += W) at.template operator()<W>(c);
+        for (; c < width; ++c) at.template operator()<1>(c);
     }
 
     template <int W>
