@@ -13,8 +13,11 @@
 namespace quellix {
 
 inline std::ptrdiff_t thread_count(std::ptrdiff_t n_tasks, std::ptrdiff_t work) {
-    const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
-    return (work < 200000 || n_tasks < 2) ? 1 : std::min<std::ptrdiff_t>({2, hw, n_tasks});
+    if (work < 200000 || n_tasks < 2) return 1;
+    // hardware_concurrency() reads sysfs on every call: microseconds that a
+    // small kernel call cannot afford, so ask once.
+    static const std::ptrdiff_t hw = std::max(1u, std::thread::hardware_concurrency());
+    return std::min<std::ptrdiff_t>({2, hw, n_tasks});
 }
 
 inline void run_threads(std::ptrdiff_t threads, const std::function<void(std::ptrdiff_t)>& body) {
