@@ -1,5 +1,6 @@
 #include "common/pybind11.hpp"
 #include "assaycore/bindings.hpp"
+#include "assaycore/core/industry_labels.hpp"
 #include "assaycore/ic_tables.hpp"
 
 #include <algorithm>
@@ -67,11 +68,8 @@ py::object all_industry_category(const py::module_& m, const py::object& source)
     return table.attr("ffill")().attr("bfill")().attr("astype")("int64");
 }
 
-// A label holds from its start date's calendar day until the instrument's next
-// change, so a change dated on a non-trading day is in force from the next
-// trading day (the later of two changes on one day wins), and an intraday
-// timestamp takes the label of its calendar date. Before an instrument's first
-// change it takes its first label; a change without a name changes nothing.
+// Labels are matched by calendar day, so an intraday timestamp takes the
+// label of its date (core/industry_labels.hpp says which change is in force).
 py::object load_industry_data(const py::module_& m, const py::object& order_book_ids, const py::object& dates,
                               const py::object& source) {
     py::module_ pd = py::module_::import("pandas");
@@ -92,55 +90,18 @@ py::object load_industry_data(const py::module_& m, const py::object& order_book
     const py::array_t<bool> no_day = np.attr("asarray")(query.attr("isna")());
     const auto id_slot = as_int64(pd.attr("Index")(distinct_ids).attr("get_indexer")(ids));
 
-    const py::ssize_t n_changes = label.size(), n_dates = day.size(), n_ids = id_slot.size();
-    const py::ssize_t n_slots = py::len(distinct_ids), n_categories = py::len(categories);
-    const py::ssize_t capacity = n_dates * n_ids;
+    const py::ssize_t capacity = day.size() * id_slot.size();
     py::array_t<std::int32_t> out_code(capacity), out_row(capacity), out_col(capacity);
-    std::vector<std::int64_t> compact(static_cast<std::size_t>(n_categories), -1), used;
+    const core::ChangeHistory history{label.data(), owner.data(), start.data(), label.size(),
+                                             static_cast<std::ptrdiff_t>(py::len(distinct_ids))};
+    const core::LabelQuery query_cells{day.data(), no_day.data(), day.size(), id_slot.data(), id_slot.size(),
+                                       static_cast<std::ptrdiff_t>(py::len(categories))};
+    std::vector<std::int64_t> used;
     py::ssize_t count = 0;
     {
-        const std::int64_t *lab = label.data(), *own = owner.data(), *st = start.data(), *dy = day.data(), *slot = id_slot.data();
-        const bool* nd = no_day.data();
         std::int32_t *oc = out_code.mutable_data(), *orow = out_row.mutable_data(), *ocol = out_col.mutable_data();
         py::gil_scoped_release release;
-        // Per instrument, its named changes ordered by start day (stable, so the
-        // later of two same-day changes comes last).
-        std::vector<std::int64_t> offset(static_cast<std::size_t>(n_slots + 1), 0);
-        for (py::ssize_t c = 0; c < n_changes; ++c) {
-            if (own[c] >= 0 && lab[c] >= 0) ++offset[own[c] + 1];
-        }
-        for (py::ssize_t u = 0; u < n_slots; ++u) offset[u + 1] += offset[u];
-        std::vector<std::pair<std::int64_t, std::int64_t>> history(static_cast<std::size_t>(offset[n_slots]));
-        std::vector<std::int64_t> fill(offset.begin(), offset.end() - 1);
-        for (py::ssize_t c = 0; c < n_changes; ++c) {
-            if (own[c] >= 0 && lab[c] >= 0) history[fill[own[c]]++] = {st[c], lab[c]};
-        }
-        for (py::ssize_t u = 0; u < n_slots; ++u) {
-            std::stable_sort(history.begin() + offset[u], history.begin() + offset[u + 1],
-                             [](const auto& a, const auto& b) { return a.first < b.first; });
-        }
-        for (py::ssize_t t = 0; t < n_dates; ++t) {
-            if (nd[t]) continue;
-            for (py::ssize_t i = 0; i < n_ids; ++i) {
-                const std::int64_t u = slot[i];
-                if (u < 0 || offset[u] == offset[u + 1]) continue;
-                const auto first = history.begin() + offset[u], last = history.begin() + offset[u + 1];
-                auto it = std::upper_bound(first, last, dy[t], [](std::int64_t d, const auto& h) { return d < h.first; });
-                const std::int64_t code = (it == first ? *first : *(it - 1)).second;
-                if (compact[code] < 0) {
-                    compact[code] = 0;
-                    used.push_back(code);
-                }
-                oc[count] = static_cast<std::int32_t>(code);
-                orow[count] = static_cast<std::int32_t>(t);
-                ocol[count] = static_cast<std::int32_t>(i);
-                ++count;
-            }
-        }
-        // Categories are the labels that occur, in name order.
-        std::sort(used.begin(), used.end());
-        for (std::size_t j = 0; j < used.size(); ++j) compact[used[j]] = static_cast<std::int64_t>(j);
-        for (py::ssize_t j = 0; j < count; ++j) oc[j] = static_cast<std::int32_t>(compact[oc[j]]);
+        count = core::labels_in_force(history, query_cells, oc, orow, ocol, used);
     }
     py::slice filled(0, count, 1);
     py::object level_rows = out_row[filled], level_cols = out_col[filled];
