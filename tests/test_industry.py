@@ -85,6 +85,7 @@ def test_cached_tables_are_shared_and_never_changed(client):
                                        names=["datetime", "order_book_id"])
     analyser._get_industry_data(pd.DataFrame({"P_1": 0.0, "factor": 0.0}, index=index))
     assert ac.get_all_industry_data("citics_2019") is data
+    assert ac.get_all_industry_data() is data and ac.get_all_industry_data(source="citics_2019") is data
     pd.testing.assert_frame_equal(data, snapshot)
     assert client.calls == ["__internal__zx2019_industry"]
 

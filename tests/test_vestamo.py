@@ -269,6 +269,9 @@ def test_ttl_cache(monkeypatch):
     assert load(["unhashable"]) == [["unhashable"]] and len(calls) == 6
     with pytest.raises(ValueError):
         decorators.ttl_cache(0)
+    # Spelling out a default, or passing by keyword, is the same call.
+    again = load("a")
+    assert load("a", 1) is again and load(source="a", scale=1) is again and len(calls) == 6
 
 
 def test_market_swap_drops_cached_results(small):

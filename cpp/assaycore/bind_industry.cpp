@@ -21,6 +21,17 @@ constexpr const char* kLoadDoc = R"( 加载行业分类数据
 :return: MultiIndex(datetime, order_book_id) Series
 )";
 
+// The text signatures also let the cache treat a call with the default source
+// and one naming it as the same call.
+constexpr const char* kDataDoc = "get_all_industry_data(source='citics_2019')\n--\n\n"
+                                 " 获取全市场行业分类变动数据\n\n"
+                                 ":param source: 行业分类数据源，citics_2019 或 sws\n"
+                                 ":return: pd.DataFrame，列为行业名称、order_book_id、start_date\n";
+constexpr const char* kCategoryDoc = "get_all_industry_category(source='citics_2019')\n--\n\n"
+                                     " 获取全市场行业分类编码\n\n"
+                                     ":param source: 行业分类数据源，citics_2019 或 sws\n"
+                                     ":return: pd.DataFrame，行为变动日期，列为 order_book_id，值为行业编码\n";
+
 bool source_is(const py::object& source, const char* name) {
     return py::isinstance<py::str>(source) && source.cast<std::string>() == name;
 }
@@ -130,10 +141,10 @@ void bind_industry(py::module_& m) {
     py::module_ mod = m;
     m.attr("get_all_industry_data") = cache(py::cpp_function(
         [mod](const py::object& source) { return all_industry_data(mod, source); }, py::name("get_all_industry_data"),
-        py::arg("source") = "citics_2019"));
+        py::arg("source") = "citics_2019", kDataDoc));
     m.attr("get_all_industry_category") = cache(py::cpp_function(
         [mod](const py::object& source) { return all_industry_category(mod, source); }, py::name("get_all_industry_category"),
-        py::arg("source") = "citics_2019"));
+        py::arg("source") = "citics_2019", kCategoryDoc));
     m.def(
         "_load_industry_data",
         [mod](const py::object& order_book_ids, const py::object& dates, const py::object& source) {

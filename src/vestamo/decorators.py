@@ -1,6 +1,7 @@
 """Time-limited memoisation for client queries."""
 
 import functools
+import inspect
 import threading
 import time
 import weakref
@@ -38,11 +39,27 @@ def ttl_cache(seconds):
     def decorator(func):
         store = {}
         lock = threading.Lock()
+        try:
+            signature = inspect.signature(func)
+        except (TypeError, ValueError):
+            signature = None
+
+        def key_of(args, kwargs):
+            # f(), f("a") and f(source="a") are one call when "a" is the default.
+            if signature is not None:
+                try:
+                    bound = signature.bind(*args, **kwargs)
+                except TypeError:
+                    pass
+                else:
+                    bound.apply_defaults()
+                    args, kwargs = bound.args, bound.kwargs
+            return _make_key(args, kwargs)
 
         @functools.wraps(func)
         def wrapper(*args, **kwargs):
             try:
-                key = _make_key(args, kwargs)
+                key = key_of(args, kwargs)
                 hash(key)
             except TypeError:
                 return func(*args, **kwargs)
