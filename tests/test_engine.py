@@ -123,7 +123,7 @@ def test_periods_reach_analysers_normalised(periods, expected):
 @pytest.mark.parametrize("factor_data, returns, periods, error, message", [
     ("factor", None, 1, ValueError, "factor_data: expect pd.DataFrame, got <class 'str'>"),
     (tables()[0].reset_index(drop=True), None, 1, ValueError,
-     "factor_data: expect index type=pd.DatetimeIndex, got <class 'pandas.RangeIndex'>"),
+     "factor_data: expect index type=pd.DatetimeIndex, got {}".format(pd.RangeIndex)),
     (tables()[0], [0.1], 1, ValueError, "returns: expect pd.DataFrame, got <class 'list'>"),
     (tables()[0], "Daily", 1, ValueError, 'returns: expect pd.DataFrame or "daily", got Daily'),
     (tables()[0], tables()[1], 1.5, AssertionError, "periods must be tuple/list/int, but got 1.5"),

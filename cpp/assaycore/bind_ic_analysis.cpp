@@ -249,7 +249,7 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
                     const py::object& periods, const py::object& ascending) {
     py::object fd = m.attr("_format_factor_data")(factor_data, returns, periods);
     PendingScope scope(self, fd);
-    if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) fd["factor"] = py::object(fd["factor"]) * py::int_(-1);
+    if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) set_column(fd, py::str("factor"), py::object(fd["factor"]) * py::int_(-1));
     py::tuple ic = self.attr("_calc_ic")(fd);
     py::object decay = self.attr("_calc_ic_decay")(fd, ic[0]);
     py::object distribute = self.attr("_calc_ic_industry_distribute")(fd);

@@ -50,12 +50,12 @@ py::object all_industry_data(const py::module_& m, const py::object& source) {
     if (citics) {
         py::object data = client.attr("execute")("__internal__zx2019_industry");
         df = pd.attr("DataFrame")(data, py::arg("columns") = py::list(py::make_tuple(field, "order_book_id", "start_date")));
-        df["start_date"] = pd.attr("to_datetime")(df["start_date"]);
+        set_column(df, py::str("start_date"), pd.attr("to_datetime")(df["start_date"]));
     } else {
         py::object data = client.attr("execute")("__internal__shenwan_industry");
         df = pd.attr("DataFrame")(data, py::arg("columns") = py::list(py::make_tuple(field, "order_book_id", "start_date", "version")));
         py::object start = pd.attr("to_datetime")(df["start_date"]);
-        df["start_date"] = start;
+        set_column(df, py::str("start_date"), start);
         // Edition in force at the start date; the boundaries themselves belong to the older edition.
         py::module_ np = py::module_::import("numpy");
         py::object select = np.attr("where")(start.attr("__gt__")(pd.attr("Timestamp")("2021-07-31")), 3,
@@ -73,7 +73,7 @@ py::object all_industry_data(const py::module_& m, const py::object& source) {
 py::object all_industry_category(const py::module_& m, const py::object& source) {
     py::object df = m.attr("get_all_industry_data")(source).attr("copy")();
     py::object field = m.attr("FIELD_MAPPING")[source];
-    df[field] = df[field].attr("astype")("category").attr("cat").attr("codes");
+    set_column(df, field, df[field].attr("astype")("category").attr("cat").attr("codes"));
     py::object table = df.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id",
                                          py::arg("values") = field);
     return table.attr("ffill")().attr("bfill")().attr("astype")("int64");

@@ -16,6 +16,15 @@ namespace quellix::assaycore {
 inline py::module_ np() { return py::module_::import("numpy"); }
 inline py::module_ pd() { return py::module_::import("pandas"); }
 
+// df[key] = value on a table we own. pandas 2 flags chained assignment by
+// counting references to the table, and a call from C++ holds one fewer than
+// the same statement in Python would, so a second reference is held for the
+// duration of the call to avoid a spurious ChainedAssignmentError warning.
+inline void set_column(const py::object& df, const py::object& key, const py::object& value) {
+    py::object held = df;
+    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+
 py::array_t<std::int64_t> as_int64(const py::object& a);
 
 // The factor and return columns as contiguous float64 arrays; the arrays own
