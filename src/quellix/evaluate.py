@@ -35,17 +35,8 @@ def _history_start(first, shift):
     try:
         return vestamo.get_previous_trading_date(first, shift)
     except ValueError:
-        pass
-    # The calendar starts less than `shift` days before `first`: find how far it reaches.
-    lo, hi = 0, shift  # lo reachable, hi not
-    while hi - lo > 1:
-        mid = (lo + hi) // 2
-        try:
-            vestamo.get_previous_trading_date(first, mid)
-            lo = mid
-        except ValueError:
-            hi = mid
-    return first if lo == 0 else vestamo.get_previous_trading_date(first, lo)
+        # The calendar starts less than `shift` days before `first`.
+        return vestamo.get_trading_dates("1900-01-01", first)[0]
 
 
 def _field_arrays(fields, ids, dates, pad):
