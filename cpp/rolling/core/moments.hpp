@@ -7,6 +7,7 @@
 
 #include "rolling/core/pairwise_sum.hpp"
 #include "rolling/core/panel.hpp"
+#include "rolling/core/sums.hpp"
 
 namespace quellix::rolling::core {
 
@@ -53,13 +54,8 @@ struct Dispersion {
     void rows(const Layout& g, T* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const
         requires(Kind == Moment::mean)
     {
-        if (n >= 8 && n <= 128 && g.out_col == 1) {
-            const T count = static_cast<T>(n);
-            pairwise_rows<W>(x.p, x.step, g.series, n, lo, hi, out, g.out_row,
-                             [count](const auto& s) { return s / count; });
-            return;
-        }
-        eval_rows<W>(*this, g, out, lo, hi);
+        const T count = static_cast<T>(n);
+        pairwise_sum_rows<W>(*this, g, out, lo, hi, [count](const auto& s) { return s / count; });
     }
 };
 

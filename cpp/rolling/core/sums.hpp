@@ -14,6 +14,21 @@ namespace quellix::rolling::core {
 template <class T, int W>
 using wrap_vec = vec<std::make_unsigned_t<T>, W>;
 
+// Row-major panels of floating-point sums (and means) share partial sums
+// between neighbouring windows where pairwise_rows covers the window length;
+// everything else evaluates window by window.
+template <int W, class K, class Finish>
+void pairwise_sum_rows(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi,
+                       const Finish& finish) {
+    if constexpr (is_float<typename K::out_type>) {
+        if (k.n >= 8 && k.n <= 128 && g.out_col == 1) {
+            pairwise_rows<W>(k.x.p, k.x.step, g.series, k.n, lo, hi, out, g.out_row, finish);
+            return;
+        }
+    }
+    eval_rows<W>(k, g, out, lo, hi);
+}
+
 template <class T>
 struct Sum {
     using out_type = T;
@@ -32,16 +47,9 @@ struct Sum {
         }
     }
 
-    // Row-major panels share partial sums between neighbouring windows.
     template <int W>
     void rows(const Layout& g, T* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
-        if constexpr (is_float<T>) {
-            if (n >= 8 && n <= 128 && g.out_col == 1) {
-                pairwise_rows<W>(x.p, x.step, g.series, n, lo, hi, out, g.out_row, [](const auto& s) { return s; });
-                return;
-            }
-        }
-        eval_rows<W>(*this, g, out, lo, hi);
+        pairwise_sum_rows<W>(*this, g, out, lo, hi, [](const auto& s) { return s; });
     }
 };
 
