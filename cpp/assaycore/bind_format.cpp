@@ -2,6 +2,7 @@
 #include "assaycore/bindings.hpp"
 #include "assaycore/core/element.hpp"
 #include "assaycore/core/forward_returns.hpp"
+#include "assaycore/frames.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -12,93 +13,7 @@
 namespace quellix::assaycore {
 namespace {
 
-using core::Element;
 using Index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
-std::optional<Element> native_element(const py::dtype& dt) {
-    if (dt.equal(py::dtype::of<double>())) return Element::float64;
-    if (dt.equal(py::dtype::of<float>())) return Element::float32;
-    if (dt.equal(py::dtype::of<std::int8_t>())) return Element::int8;
-    if (dt.equal(py::dtype::of<std::int16_t>())) return Element::int16;
-    if (dt.equal(py::dtype::of<std::int32_t>())) return Element::int32;
-    if (dt.equal(py::dtype::of<std::int64_t>())) return Element::int64;
-    if (dt.equal(py::dtype::of<std::uint8_t>())) return Element::uint8;
-    if (dt.equal(py::dtype::of<std::uint16_t>())) return Element::uint16;
-    if (dt.equal(py::dtype::of<std::uint32_t>())) return Element::uint32;
-    if (dt.equal(py::dtype::of<std::uint64_t>())) return Element::uint64;
-    if (dt.equal(py::dtype::of<bool>())) return Element::boolean;
-    return std::nullopt;
-}
-
-// The values of a table as a 2-D array the core can read. A table of one
-// native numeric dtype is read in place (pandas hands out a view); mixed,
-// nullable or exotic dtypes go through a single float64 conversion.
-struct NumericValues {
-    py::array array;
-    Element element;
-
-    template <class T>
-    core::StridedTable<T> view() const {
-        return {static_cast<const char*>(array.data()), array.strides(0), array.strides(1), array.shape(0),
-                array.shape(1)};
-    }
-};
-
-// Object columns are accepted only when they hold numbers: numpy would happily
-// turn the text "1.5" into a float, where the arithmetic on the table fails.
-void check_object_columns(const py::object& df, const char* name) {
-    static const char* const numeric_kinds[] = {"integer", "floating", "mixed-integer-float", "decimal", "boolean",
-                                                "empty"};
-    py::object infer = py::module_::import("pandas").attr("api").attr("types").attr("infer_dtype");
-    py::object objects = df.attr("select_dtypes")(py::arg("include") = "object");
-    py::object labels = objects.attr("columns");
-    py::object iloc = objects.attr("iloc");
-    for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(py::len(labels)); ++i) {
-        py::object column = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), i)];
-        py::object label = labels[py::int_(i)];
-        std::string kind = infer(column, py::arg("skipna") = true).cast<std::string>();
-        bool ok = false;
-        for (const char* allowed : numeric_kinds) ok = ok || kind == allowed;
-        if (!ok) {
-            throw py::type_error(py::str("{}: expect numeric values, column {!r} holds {} values")
-                                     .format(name, label, kind)
-                                     .cast<std::string>());
-        }
-    }
-}
-
-NumericValues numeric_values(const py::object& df, const char* name) {
-    py::module_ np = py::module_::import("numpy");
-    py::object types = py::module_::import("pandas").attr("api").attr("types");
-    py::object dtypes = py::module_::import("builtins").attr("set")(df.attr("dtypes"));
-    std::optional<Element> single;
-    bool in_place = py::len(dtypes) == 1;
-    for (auto dt : dtypes) {
-        if (types.attr("is_object_dtype")(dt).cast<bool>()) {
-            check_object_columns(df, name);
-            in_place = false;
-            continue;
-        }
-        bool numeric = types.attr("is_bool_dtype")(dt).cast<bool>() ||
-                       (types.attr("is_numeric_dtype")(dt).cast<bool>() &&
-                        !types.attr("is_complex_dtype")(dt).cast<bool>());
-        if (!numeric) {
-            throw py::type_error(
-                py::str("{}: expect numeric values, got dtype {}").format(name, dt).cast<std::string>());
-        }
-        if (py::isinstance(dt, np.attr("dtype"))) single = native_element(py::reinterpret_borrow<py::dtype>(dt));
-    }
-    if (in_place && single) return {df.attr("to_numpy")(), *single};
-    return {df.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan")),
-            Element::float64};
-}
-
-void require_frame(const py::object& df, const char* name) {
-    if (!py::isinstance(df, py::module_::import("pandas").attr("DataFrame"))) {
-        throw py::type_error(
-            py::str("{}: expect pd.DataFrame, got {}").format(name, py::type::of(df)).cast<std::string>());
-    }
-}
 
 // Positions of `labels` in `axis`, one per label; a label found twice means the
 // axis repeats a date and the date-major layout would no longer line up.

@@ -5,6 +5,7 @@
 
 #include "common/pybind11.hpp"
 #include "assaycore/core/correlation.hpp"
+#include "assaycore/frames.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +13,6 @@
 #include <vector>
 
 namespace quellix::assaycore {
-
-inline py::module_ np() { return py::module_::import("numpy"); }
-inline py::module_ pd() { return py::module_::import("pandas"); }
 
 // df[key] = value on a table we own. pandas 2 flags chained assignment by
 // counting references to the table, and a call from C++ holds one fewer than
