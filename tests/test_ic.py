@@ -67,13 +67,20 @@ def reference_ic(fd, rank):
     return r, p
 
 
+def stack_keeping_nan(frame, level):
+    try:
+        return frame.stack(level, future_stack=True)
+    except TypeError:  # pandas < 2.1
+        return frame.stack(level, dropna=False)
+
+
 def reference_decay(fd, ic, max_decay, rank):
     """ic_decay built the long way: pivot, shift, stack, align the factor, drop, per-date IC."""
     corr = st.spearmanr if rank else st.pearsonr
     blocks = [ic.set_index(pd.Index(np.zeros(len(ic), dtype=int), name="decay"), append=True)]
     wide = fd[FIELDS].unstack("order_book_id")
     for d in range(1, max_decay):
-        lagged = wide.shift(-d).stack("order_book_id", future_stack=True).dropna(how="all")
+        lagged = stack_keeping_nan(wide.shift(-d), "order_book_id").dropna(how="all")
         lagged["factor"] = fd["factor"]
         lagged = lagged.dropna()
         out = {}

@@ -49,8 +49,9 @@ py::object daily_returns(const py::object& factor_data, const py::object& period
     py::object p_max = py::isinstance(periods, sequence) ? builtins.attr("max")(periods) : periods;
     py::object dates = factor_data.attr("index");
     if (py::len(dates) == 0) throw py::value_error("factor_data: no dates, so no daily returns can be fetched");
-    py::object end_date = vestamo.attr("get_next_trading_date")(dates[py::int_(-1)], p_max);
-    py::object start_date = vestamo.attr("get_previous_trading_date")(dates[py::int_(0)]);
+    // The first and last dates by value: a table need not arrive sorted.
+    py::object end_date = vestamo.attr("get_next_trading_date")(dates.attr("max")(), p_max);
+    py::object start_date = vestamo.attr("get_previous_trading_date")(dates.attr("min")());
     py::object prices = vestamo.attr("get_price")(
         py::arg("order_book_ids") = factor_data.attr("columns"), py::arg("start_date") = start_date,
         py::arg("end_date") = end_date, py::arg("fields") = "close", py::arg("adjust_type") = "post",
@@ -165,6 +166,13 @@ void bind_engine(py::module_& m) {
                 check_assert(false, message.c_str());
             }
             validate(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+            // Below 1 a period would look backwards (or nowhere): refuse it before any fetch.
+            // Only the sign is checked here; what else a period must be is the analysers' business.
+            for (auto p : py::isinstance(periods, sequence) ? periods : py::object(py::make_tuple(periods))) {
+                if (PyIndex_Check(p.ptr()) && py::reinterpret_borrow<py::object>(p) < py::int_(1)) {
+                    raise(PyExc_ValueError, py::str("periods: expect integers >= 1, got {}").format(p));
+                }
+            }
             if (py::isinstance<py::str>(returns)) {
                 if (!returns.equal(py::str("daily"))) {
                     raise(PyExc_ValueError, py::str("returns: expect pd.DataFrame or \"daily\", got {}").format(returns));

@@ -25,6 +25,43 @@ Index positions_of(const py::object& axis, const py::object& labels, const char*
     return found;
 }
 
+// The table itself when its dates ascend, else a copy sorted by date (stable,
+// so a repeated date stays where the repeat check finds it).
+py::object by_date(const py::object& df) {
+    py::object index = df.attr("index");
+    if (index.attr("is_monotonic_increasing").cast<bool>()) return df;
+    return df.attr("sort_index")(py::arg("kind") = "stable");
+}
+
+// Tables whose dates never meet give empty results; say why instead of
+// handing those back without a word.
+void warn_no_common_dates(const py::object& factor_dates, const py::object& return_dates) {
+    auto tz = [](const py::object& dates) -> py::object {
+        return py::hasattr(dates, "tz") ? py::object(dates.attr("tz")) : py::object(py::none());
+    };
+    auto has_time = [](const py::object& dates) {
+        if (!py::hasattr(dates, "normalize")) return false;
+        return !dates.attr("equals")(dates.attr("normalize")()).cast<bool>();
+    };
+    py::object ftz = tz(factor_dates), rtz = tz(return_dates);
+    py::str cause;
+    if (ftz.is_none() != rtz.is_none()) {
+        cause = ftz.is_none() ? py::str("returns' dates carry a time zone ({}) and factor_data's do not").format(rtz)
+                              : py::str("factor_data's dates carry a time zone ({}) and returns' do not").format(ftz);
+    } else if (has_time(factor_dates) != has_time(return_dates)) {
+        const bool factor_timed = has_time(factor_dates);
+        py::object timed = factor_timed ? factor_dates : return_dates;
+        cause = py::str("{}'s dates carry a time of day (such as {}) and {}'s are at midnight")
+                    .format(factor_timed ? "factor_data" : "returns", timed[py::int_(0)], factor_timed ? "returns" : "factor_data");
+    } else {
+        cause = py::str("factor_data runs from {} to {} and returns from {} to {}")
+                    .format(factor_dates[py::int_(0)], factor_dates[py::int_(-1)], return_dates[py::int_(0)],
+                            return_dates[py::int_(-1)]);
+    }
+    py::module_::import("warnings").attr("warn")(
+        py::str("factor_data and returns have no date in common, so every result is empty: {}").format(cause));
+}
+
 bool is_exact_int(const py::handle& p) { return PyIndex_Check(p.ptr()) && !PyBool_Check(p.ptr()); }
 
 py::object format_factor_data(const py::object& factor_data, const py::object& returns, const py::object& periods) {
@@ -45,8 +82,10 @@ py::object format_factor_data(const py::object& factor_data, const py::object& r
         keys.append(key);
         py::object integer = py::reinterpret_steal<py::object>(PyNumber_Index(p.ptr()));
         if (!integer) throw py::error_already_set();
-        const long long step = PyLong_AsLongLong(integer.ptr());
+        int overflow = 0;
+        const long long step = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
         if (step == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow) throw py::value_error(py::str("periods: {} is out of range").format(p).cast<std::string>());
         steps.push_back(step);
     }
 
@@ -55,13 +94,23 @@ py::object format_factor_data(const py::object& factor_data, const py::object& r
     if (!factor_columns.attr("is_unique").cast<bool>()) {
         throw py::value_error("factor_data: the columns repeat an instrument; instruments must be unique");
     }
-    py::object common = factor_data.attr("index").attr("intersection")(returns.attr("index"));
-    Index ret_rows = positions_of(returns.attr("index"), common, "returns");
-    Index factor_rows = positions_of(factor_data.attr("index"), common, "factor_data");
+    if (!ret_columns.attr("is_unique").cast<bool>()) {
+        throw py::value_error("returns: the columns repeat an instrument; instruments must be unique");
+    }
+    // Forward returns compound rows in order, so both tables are read in date order.
+    py::object factor_by_date = by_date(factor_data);
+    py::object returns_by_date = by_date(returns);
+    if (returns_by_date.ptr() != returns.ptr()) ret_columns = returns_by_date.attr("columns");
+    py::object common = factor_by_date.attr("index").attr("intersection")(returns_by_date.attr("index"));
+    if (py::len(common) == 0 && py::len(factor_by_date) > 0 && py::len(returns_by_date) > 0) {
+        warn_no_common_dates(factor_by_date.attr("index"), returns_by_date.attr("index"));
+    }
+    Index ret_rows = positions_of(returns_by_date.attr("index"), common, "returns");
+    Index factor_rows = positions_of(factor_by_date.attr("index"), common, "factor_data");
     Index factor_cols = factor_columns.attr("get_indexer")(ret_columns);
 
-    NumericValues ret = numeric_values(returns, "returns");
-    NumericValues factor = numeric_values(factor_data, "factor_data");
+    NumericValues ret = numeric_values(returns_by_date, "returns");
+    NumericValues factor = numeric_values(factor_by_date, "factor_data");
 
     const std::int64_t n = ret.array.shape(0);
     const std::int64_t m = ret.array.shape(1);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -25,32 +26,6 @@ constexpr const char* kInitDoc = R"(因子IC分析
     None 表示不计算行业分布；pd.Series 或 dict 中缺失的股票，其行业填充为 "Unknown"
 :param max_decay: IC 衰减的期数，None 表示不计算 IC 衰减
 )";
-
-// Within one analysis() call the per-date pass over the formatted table also
-// yields the lagged ICs (they share every sort), and _calc_ic_decay picks them
-// up instead of sorting everything again. Entries live only while that call runs.
-struct Pending {
-    PyObject* self;
-    PyObject* table;
-    std::int64_t max_decay = 0;
-    std::int64_t n_dates = 0;
-    bool rank = false;
-    py::object lagged;
-};
-std::vector<Pending>& pending() {
-    static std::vector<Pending> entries;  // guarded by the GIL
-    return entries;
-}
-Pending* find_pending(const py::object& self, const py::object& table) {
-    for (auto& e : pending()) {
-        if (e.self == self.ptr() && e.table == table.ptr()) return &e;
-    }
-    return nullptr;
-}
-struct PendingScope {
-    PendingScope(const py::object& self, const py::object& table) { pending().push_back(Pending{self.ptr(), table.ptr(), 0, 0, false, py::none()}); }
-    ~PendingScope() { pending().pop_back(); }
-};
 
 // Lags past the last date have no rows; they need no room either.
 std::int64_t lags_within(std::int64_t max_decay, std::int64_t n_dates) {
@@ -85,21 +60,9 @@ public:
             dates = index.attr("levels")[py::int_(0)];
             const std::int64_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
             G = T;
-            Pending* ahead = find_pending(self_, fd);
-            std::int64_t D = 1;
-            if (ahead && py::bool_(self_.attr("max_decay"))) D = lags_within(decay_count(), T);
             cells.resize(static_cast<std::size_t>(T) * K);
-            std::vector<CorrCell> lagged(static_cast<std::size_t>(T * (D - 1)) * K);
-            {
-                py::gil_scoped_release release;
-                core::decay_ic(fc.factor.data(), fc.return_ptrs, T, N, D, rk, lagged.data(), cells.data());
-            }
-            if (D > 1) {
-                ahead->max_decay = D;
-                ahead->n_dates = T;
-                ahead->rank = rk;
-                ahead->lagged = lagged_block(lagged, rk, T, D - 1, K, dates, fields);
-            }
+            py::gil_scoped_release release;
+            core::decay_ic(fc.factor.data(), fc.return_ptrs, T, N, 1, rk, nullptr, cells.data());
         } else {
             py::tuple fz = pd().attr("factorize")(index.attr("get_level_values")("datetime"), py::arg("sort") = true);
             dates = pd().attr("Index")(fz[1]);
@@ -114,29 +77,35 @@ public:
         return per_date_tables(cells, rk, G, dates, fields);
     }
 
+    // max_decay as a number of lags (lag 0 included), 0 for none.
     std::int64_t decay_count() const {
-        return py::module_::import("operator").attr("index")(self_.attr("max_decay")).cast<std::int64_t>();
+        py::object value = self_.attr("max_decay");
+        if (value.is_none()) return 0;
+        if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+            throw py::type_error(py::str("max_decay: expect None or an integer, got {!r}").format(value).cast<std::string>());
+        }
+        py::object integer = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+        if (!integer) throw py::error_already_set();
+        int overflow = 0;
+        const long long count = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+        if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow < 0 || count < 0) {
+            throw py::value_error(py::str("max_decay: expect None or an integer >= 0, got {}").format(value).cast<std::string>());
+        }
+        // Lags beyond the last date have no rows, so a huge count means "all".
+        return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : count;
     }
 
     py::object calc_ic_decay(const py::object& fd, const py::object& ic) const {
-        if (!py::bool_(self_.attr("max_decay"))) return py::none();
         const std::int64_t D = decay_count();
+        if (D == 0) return py::none();
         const bool rk = rank();
         py::list fields = return_fields(fd);
         const std::size_t K = fields.size();
 
-        py::object lag0 = ic.attr("copy")();
-        lag0.attr("index") = pd().attr("MultiIndex").attr("from_arrays")(
-            py::make_tuple(ic.attr("index"), np().attr("zeros")(py::len(ic), "int64")),
-            py::arg("names") = py::make_tuple("datetime", "decay"));
         py::list blocks;
-        blocks.append(lag0);
-        Pending* ahead = find_pending(self_, fd);
-        if (D > 1 && ahead && ahead->max_decay == std::min<std::int64_t>(D, ahead->n_dates) && ahead->rank == rk &&
-            !ahead->lagged.is_none() &&
-            ahead->lagged.attr("columns").attr("equals")(ic.attr("columns")).cast<bool>()) {
-            blocks.append(ahead->lagged);
-        } else if (D > 1 && py::len(fd) > 0) {
+        blocks.append(lag0_block(ic));
+        if (D > 1 && py::len(fd) > 0) {
             DateMatrices dm = date_matrices(fd, fields);
             const std::int64_t T = dm.n_dates, lags = lags_within(D, T);
             std::vector<CorrCell> cells(static_cast<std::size_t>(T * (lags - 1)) * K);
@@ -147,6 +116,33 @@ public:
             blocks.append(lagged_block(cells, rk, T, lags - 1, K, dm.dates, ic.attr("columns")));
         }
         return pd().attr("concat")(blocks).attr("sort_index")();
+    }
+
+    // ic, its p-values and the decay table of a formatted table in the
+    // product layout, from one pass that sorts each date's series once for
+    // every lag that reaches it.
+    py::tuple ic_with_decay(const py::object& fd) const {
+        const std::int64_t D = decay_count();
+        const bool rk = rank();
+        py::list fields = return_fields(fd);
+        const std::size_t K = fields.size();
+        FactorColumns fc = factor_columns(fd, fields);
+        py::object index = fd.attr("index");
+        py::object dates = index.attr("levels")[py::int_(0)];
+        const std::int64_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
+        const std::int64_t lags = D == 0 ? 1 : lags_within(D, T);
+        std::vector<CorrCell> cells(static_cast<std::size_t>(T) * K);
+        std::vector<CorrCell> lagged(static_cast<std::size_t>(T * (lags - 1)) * K);
+        {
+            py::gil_scoped_release release;
+            core::decay_ic(fc.factor.data(), fc.return_ptrs, T, N, lags, rk, lagged.data(), cells.data());
+        }
+        py::tuple ic = per_date_tables(cells, rk, T, dates, fields);
+        if (D == 0) return py::make_tuple(ic[0], ic[1], py::none());
+        py::list blocks;
+        blocks.append(lag0_block(ic[0]));
+        if (lags > 1) blocks.append(lagged_block(lagged, rk, T, lags - 1, K, dates, ic[0].attr("columns")));
+        return py::make_tuple(ic[0], ic[1], pd().attr("concat")(blocks).attr("sort_index")());
     }
 
     py::object calc_ic_industry_distribute(const py::object& fd) const {
@@ -208,6 +204,15 @@ public:
     }
 
 private:
+    // The per-date ic with a `decay` level of 0 appended to its index.
+    static py::object lag0_block(const py::object& ic) {
+        py::object lag0 = ic.attr("copy")();
+        lag0.attr("index") = pd().attr("MultiIndex").attr("from_arrays")(
+            py::make_tuple(ic.attr("index"), np().attr("zeros")(py::len(ic), "int64")),
+            py::arg("names") = py::make_tuple("datetime", "decay"));
+        return lag0;
+    }
+
     // Distinct values of an index level in order of first appearance, read off
     // the level codes rather than materialising one label per row.
     static py::object level_unique(const py::object& index, const char* name) {
@@ -245,15 +250,51 @@ void init(const py::module_& m, py::object self, py::object rank_ic, py::object 
     self.attr("max_decay") = max_decay;
 }
 
-py::object analysis(const py::module_& m, const py::object& self, const py::object& factor_data, const py::object& returns,
-                    const py::object& periods, const py::object& ascending) {
+// True when `self.name` resolves to `own`, the class's own method: neither a
+// subclass nor the instance replaced it.
+bool uses_own(const py::object& self, const char* name, const py::object& own) {
+    py::object bound = self.attr(name);
+    if (!py::hasattr(bound, "__func__") || !py::hasattr(bound, "__self__")) return false;
+    return py::object(bound.attr("__func__")).is(own) && py::object(bound.attr("__self__")).is(self);
+}
+
+struct OwnMethods {
+    py::object calc_ic, calc_ic_decay;
+};
+
+py::object analysis(const py::module_& m, const OwnMethods& own, const py::object& self, const py::object& factor_data,
+                    const py::object& returns, const py::object& periods, const py::object& ascending) {
+    py::object validate = m.attr("_validate_data_frame");
+    validate(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+    validate(py::arg("df") = returns, py::arg("name") = "returns");
+    const auto n_rows = static_cast<std::int64_t>(py::len(returns));
+    for (std::int64_t p : holding_periods(periods)) {
+        if (p >= n_rows) {
+            throw py::value_error(py::str("periods: {} is not shorter than the returns table ({} rows), so no forward "
+                                          "return exists")
+                                      .format(p, n_rows)
+                                      .cast<std::string>());
+        }
+    }
     py::object fd = m.attr("_format_factor_data")(factor_data, returns, periods);
-    PendingScope scope(self, fd);
     if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) set_column(fd, py::str("factor"), py::object(fd["factor"]) * py::int_(-1));
-    py::tuple ic = self.attr("_calc_ic")(fd);
-    py::object decay = self.attr("_calc_ic_decay")(fd, ic[0]);
+    py::object ic, p_value, decay;
+    // The per-date IC and its decay share every sort; when neither step was
+    // replaced they are computed in one pass. State stays in this call.
+    if (uses_own(self, "_calc_ic", own.calc_ic) && uses_own(self, "_calc_ic_decay", own.calc_ic_decay) &&
+        is_product_layout(fd.attr("index"))) {
+        py::tuple all = Analyser(m, self).ic_with_decay(fd);
+        ic = all[0];
+        p_value = all[1];
+        decay = all[2];
+    } else {
+        py::tuple pair = self.attr("_calc_ic")(fd);
+        ic = pair[0];
+        p_value = pair[1];
+        decay = self.attr("_calc_ic_decay")(fd, ic);
+    }
     py::object distribute = self.attr("_calc_ic_industry_distribute")(fd);
-    return m.attr("ICAnalysisResult")(py::arg("ic") = ic[0], py::arg("ic_p_value") = ic[1], py::arg("ic_decay") = decay,
+    return m.attr("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = p_value, py::arg("ic_decay") = decay,
                                       py::arg("ic_industry_distribute") = distribute, py::arg("name") = self.attr("step_name"));
 }
 
@@ -280,10 +321,11 @@ void bind_ic_analysis(py::module_& m) {
     add_method(
         cls, "_get_industry_data", [mod](py::object self, py::object fd) { return Analyser(mod, self).get_industry_data(fd); },
         py::arg("factor_data"));
+    const OwnMethods own{cls.attr("_calc_ic"), cls.attr("_calc_ic_decay")};
     add_method(
         cls, "analysis",
-        [mod](py::object self, py::object factor_data, py::object returns, py::object periods, py::object ascending) {
-            return analysis(mod, self, factor_data, returns, periods, ascending);
+        [mod, own](py::object self, py::object factor_data, py::object returns, py::object periods, py::object ascending) {
+            return analysis(mod, own, self, factor_data, returns, periods, ascending);
         },
         py::arg("factor_data"), py::arg("returns"), py::arg("periods"), py::arg("ascending") = true);
     m.attr("ICAnalysis") = cls;

@@ -79,6 +79,12 @@ py::object all_industry_category(const py::module_& m, const py::object& source)
     return table.attr("ffill")().attr("bfill")().attr("astype")("int64");
 }
 
+py::object wall_days(const py::object& dates) {
+    py::object index = pd().attr("DatetimeIndex")(dates);
+    if (!index.attr("tz").is_none()) index = index.attr("tz_localize")(py::none());
+    return index.attr("normalize")();
+}
+
 // Labels are matched by calendar day, so an intraday timestamp takes the
 // label of its date (core/industry_labels.hpp says which change is in force).
 py::object load_industry_data(const py::module_& m, const py::object& order_book_ids, const py::object& dates,
@@ -95,9 +101,11 @@ py::object load_industry_data(const py::module_& m, const py::object& order_book
     py::object distinct_ids = ids.attr("unique")();
     const auto label = as_int64(categories.attr("get_indexer")(names));
     const auto owner = as_int64(pd.attr("Index")(distinct_ids).attr("get_indexer")(changes["order_book_id"]));
-    const auto start = as_int64(pd.attr("DatetimeIndex")(changes["start_date"]).attr("normalize")().attr("asi8"));
-    py::object query = pd.attr("DatetimeIndex")(when).attr("normalize")();
-    const auto day = as_int64(query.attr("asi8"));
+    // Both sides in nanoseconds: the source and the caller may each deliver
+    // any resolution. An aware date is looked up by its own calendar day.
+    const auto start = as_datetime_ns(wall_days(changes["start_date"]));
+    py::object query = wall_days(when);
+    const auto day = as_datetime_ns(query);
     const py::array_t<bool> no_day = np.attr("asarray")(query.attr("isna")());
     const auto id_slot = as_int64(pd.attr("Index")(distinct_ids).attr("get_indexer")(ids));
 

@@ -33,7 +33,15 @@ std::pair<py::array_t<double>, py::array_t<double>> finish_cells(const std::vect
     py::array_t<double> tail = p;
     if (with_p && n) {
         py::module_ special = py::module_::import("scipy.special");
-        tail = rank ? special.attr("stdtr")(shape, stat) : special.attr("betaincc")(shape, shape, stat);
+        if (rank) {
+            tail = special.attr("stdtr")(shape, stat);
+        } else if (py::hasattr(special, "betaincc")) {
+            tail = special.attr("betaincc")(shape, shape, stat);
+        } else {
+            // scipy before 1.12 has no betaincc; its beta.sf is the same
+            // regularised upper incomplete beta function.
+            tail = py::module_::import("scipy.stats").attr("beta").attr("sf")(stat, shape, shape);
+        }
     }
     const double* tp = tail.data();
     for (py::ssize_t i = 0; i < n; ++i) core::finish_cell(rp[i], pp[i], with_p ? tp[i] : 0.0, cells[i].n, rank);

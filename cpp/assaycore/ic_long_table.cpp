@@ -117,7 +117,7 @@ bool is_product_layout(const py::object& index) {
     py::object dates = index.attr("levels")[py::int_(0)];
     if (!dates.attr("is_monotonic_increasing").cast<bool>()) return false;
     const py::ssize_t T = py::len(dates), N = py::len(index.attr("levels")[py::int_(1)]);
-    if (static_cast<py::ssize_t>(py::len(index)) != T * N || N == 0) return false;
+    if (static_cast<py::ssize_t>(py::len(index)) != T * N || N == 0 || T == 0) return false;
     const IntReader c0(index.attr("codes")[py::int_(0)]), c1(index.attr("codes")[py::int_(1)]);
     std::vector<std::uint8_t> seen(static_cast<std::size_t>(N), 0);
     for (py::ssize_t j = 0; j < N; ++j) {
@@ -204,6 +204,10 @@ py::object labels_by_row(py::object mapping, const py::object& index) {
         py::tuple fz = pd().attr("factorize")(index.attr("get_level_values")("order_book_id"));
         row_codes = as_int64(fz[0]);
         ids = pd().attr("Index")(fz[1]);
+    }
+    // pandas before 2 only warns here and reindexes by the first match.
+    if (!mapping.attr("index").attr("is_unique").cast<bool>()) {
+        throw py::value_error("cannot reindex on an axis with duplicate labels");
     }
     py::object per_id = mapping.attr("reindex")(ids).attr("fillna")("Unknown");
     py::tuple fz = pd().attr("factorize")(per_id);

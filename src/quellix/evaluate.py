@@ -5,6 +5,7 @@ import numpy as np
 import pandas as pd
 
 import vestamo
+from vestamo.utils import in_ns
 
 from .interface import AbstractFactor, is_recipe, load_field
 
@@ -48,7 +49,7 @@ def _field_arrays(fields, ids, dates, pad):
     prices = vestamo.get_price(ids, start_date=dates[0], end_date=dates[-1], fields=list(fields),
                                adjust_type="post", expect_df=True)
     if prices is not None and len(prices):
-        date_pos = dates.get_indexer(pd.DatetimeIndex(prices.index.get_level_values("date")).as_unit("ns"))
+        date_pos = dates.get_indexer(in_ns(pd.DatetimeIndex(prices.index.get_level_values("date"))))
         id_pos = pd.Index(ids).get_indexer(prices.index.get_level_values("order_book_id"))
         keep = (date_pos >= 0) & (id_pos >= 0)
         date_pos, id_pos = date_pos[keep] + pad, id_pos[keep]
@@ -96,14 +97,14 @@ def execute_factor(factor, order_book_ids, start_date, end_date):
     if shift < 0:
         raise ValueError("{!r} has a negative shift {}: are its windows positive?".format(factor, shift))
 
-    out_dates = pd.DatetimeIndex(vestamo.get_trading_dates(start_date, end_date)).as_unit("ns")
+    out_dates = in_ns(pd.DatetimeIndex(vestamo.get_trading_dates(start_date, end_date)))
     columns = pd.Index(ids, name="order_book_id")
     if len(out_dates) == 0:
         return pd.DataFrame(np.empty((0, len(ids))), index=pd.DatetimeIndex([], name="datetime"),
                             columns=columns)
 
     first = out_dates[0]
-    dates = pd.DatetimeIndex(vestamo.get_trading_dates(_history_start(first, shift), out_dates[-1])).as_unit("ns")
+    dates = in_ns(pd.DatetimeIndex(vestamo.get_trading_dates(_history_start(first, shift), out_dates[-1])))
     pad = shift - (len(dates) - len(out_dates))
 
     recipe = factor.expr

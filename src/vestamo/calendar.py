@@ -3,6 +3,8 @@
 import numpy as np
 import pandas as pd
 
+from .utils import in_ns
+
 __all__ = ["make_calendar", "holidays"]
 
 # Lunar-new-year days; the exchange closes for the week around them.
@@ -30,14 +32,14 @@ def holidays(first_year, last_year):
         days.extend(new_year + pd.Timedelta(days=k) for k in range(-1, 6))
         days.extend(pd.Timestamp("{}-10-{:02d}".format(year, d)) for d in range(1, 8))
         days.extend(pd.Timestamp("{}-{}".format(year, md)) for md in _SINGLE_DAYS)
-    return pd.DatetimeIndex(sorted(set(days))).as_unit("ns")
+    return in_ns(pd.DatetimeIndex(sorted(set(days))))
 
 
 def make_calendar(start_date, end_date):
     """Trading days between two midnight timestamps, inclusive."""
     if end_date < start_date:
         raise ValueError("calendar: end_date {} is before start_date {}".format(end_date.date(), start_date.date()))
-    days = pd.date_range(start_date, end_date, freq="D").as_unit("ns")
+    days = in_ns(pd.date_range(start_date, end_date, freq="D"))
     closed = holidays(start_date.year, end_date.year)
     keep = (days.day_of_week < 5) & ~np.isin(days.values, closed.values)
     return pd.DatetimeIndex(days[keep], name=None)

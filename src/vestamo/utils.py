@@ -5,7 +5,7 @@ import datetime as _dt
 import numpy as np
 import pandas as pd
 
-__all__ = ["to_timestamp", "to_date_str", "to_id_list"]
+__all__ = ["to_timestamp", "to_date_str", "to_id_list", "in_ns"]
 
 
 def to_timestamp(date):
@@ -38,7 +38,16 @@ def to_timestamp(date):
         raise ValueError("date: got a missing date {!r}".format(date))
     if ts.tzinfo is not None:
         ts = ts.tz_localize(None)
-    return ts.normalize().as_unit("ns")
+    return in_ns(ts.normalize())
+
+
+def in_ns(value):
+    """Return a Timestamp or DatetimeIndex in nanosecond resolution.
+
+    pandas 2 keeps the resolution it was given (s, ms, us, ns); pandas 1.x
+    always stores nanoseconds and has no ``as_unit``.
+    """
+    return value.as_unit("ns") if hasattr(value, "as_unit") else value
 
 
 def to_date_str(date):
