@@ -89,11 +89,12 @@ public:
         int overflow = 0;
         const long long count = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
         if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+        // Lags beyond the last date have no rows, so a huge count means "all".
+        if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
         if (overflow < 0 || count < 0) {
             throw py::value_error(py::str("max_decay: expect None or an integer >= 0, got {}").format(value).cast<std::string>());
         }
-        // Lags beyond the last date have no rows, so a huge count means "all".
-        return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : count;
+        return count;
     }
 
     py::object calc_ic_decay(const py::object& fd, const py::object& ic) const {
