@@ -2,24 +2,29 @@
 # market) and `make test` (whole test suite). Both create or reuse .venv and
 # rebuild the extension modules incrementally in build/dev.
 PYTHON ?= python3
-VENV := .venv
+VENV ?= .venv
 BIN := $(abspath $(VENV))/bin
 BUILD ?= build/dev
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 export PATH := $(BIN):$(PATH)
 
 RUNTIME_DEPS := numpy pandas scipy statsmodels
-TEST_DEPS := pytest hypothesis
-BUILD_DEPS := pybind11 cmake ninja scikit-build-core
+TEST_DEPS := pytest hypothesis mypy
+BUILD_DEPS := pybind11 cmake ninja scikit-build-core cmeel-eigen
+# The oldest releases we support; CI runs the suite against them on Python 3.9.
+PINS ?=
+OLDEST_PINS := numpy==1.24.4 pandas==1.5.3 scipy==1.11.4 statsmodels==0.14.0
+PYTHON39 ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.9*/bin/python) $(shell command -v python3.9))
 
-.PHONY: all build demo test bench clean
+.PHONY: all build demo test test-oldest sanitize bench clean
 
 all: build
 
-$(VENV)/.deps:
-	$(PYTHON) -m venv $(VENV)
+# Reinstalled when this file changes, so a new dependency reaches existing venvs.
+$(VENV)/.deps: Makefile
+	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/python -m pip install -q --upgrade pip
-	$(BIN)/python -m pip install -q $(RUNTIME_DEPS) $(TEST_DEPS) $(BUILD_DEPS)
+	$(BIN)/python -m pip install -q $(RUNTIME_DEPS) $(TEST_DEPS) $(BUILD_DEPS) $(PINS)
 	touch $@
 
 $(BUILD)/build.ninja: $(VENV)/.deps CMakeLists.txt
@@ -37,6 +42,29 @@ demo: build
 
 test: build
 	$(BIN)/python -m pytest -q $(PYTEST_ARGS)
+
+# The suite on Python 3.9 with the oldest supported numpy, pandas and scipy.
+test-oldest:
+	@test -n "$(PYTHON39)" || { echo "test-oldest needs a Python 3.9 interpreter (set PYTHON39=...)"; exit 1; }
+	$(MAKE) test PYTHON=$(PYTHON39) VENV=.venv-oldest BUILD=build/oldest PINS="$(OLDEST_PINS)"
+
+# The suite against modules built with AddressSanitizer and UBSan. They are
+# built into build/asan/src, beside a copy of the Python sources, so the
+# regular modules in src/ stay as they are. Reports go to build/asan/reports.
+ASAN_DIR := $(abspath build/asan)
+sanitize: $(VENV)/.deps
+	$(BIN)/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLIX_SANITIZE=ON \
+		-DQUELLIX_OUTPUT_DIR=$(ASAN_DIR)/src -DPython_EXECUTABLE=$(BIN)/python \
+		-Dpybind11_DIR=$$($(BIN)/python -m pybind11 --cmakedir)
+	$(BIN)/cmake --build $(ASAN_DIR)
+	$(BIN)/python -c "import shutil; shutil.copytree('src', '$(ASAN_DIR)/src', dirs_exist_ok=True, ignore=shutil.ignore_patterns('*.so', '__pycache__'))"
+	rm -rf $(ASAN_DIR)/reports && mkdir -p $(ASAN_DIR)/reports
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:log_path=$(ASAN_DIR)/reports/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_DIR)/reports/ubsan \
+	PYTHONPATH=$(ASAN_DIR)/src $(BIN)/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	@if ls $(ASAN_DIR)/reports/* >/dev/null 2>&1; then cat $(ASAN_DIR)/reports/*; exit 1; fi
+	@echo "sanitizers: no report"
 
 bench: build
 	$(BIN)/python benchmarks/run.py

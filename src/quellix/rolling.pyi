@@ -8,7 +8,12 @@ from .interface import BinaryCombinedFactor as BinaryCombinedFactor
 from .interface import ShiftedFactor as ShiftedFactor
 from .utils import rolling_window as rolling_window
 
-__all__: List[str]
+__all__ = [
+    "COUNT", "TS_RANK", "EVERY", "PRODUCT", "COV", "COVARIANCE", "TS_REGRESSION", "TS_ZSCORE",
+    "TS_SKEW", "TS_KURT", "AVEDEV", "TS_ARGMAX", "TS_ARGMIN", "CORR", "CORRELATION", "MA", "EMA",
+    "WMA", "SMA", "STD", "STDDEV", "VAR", "DECAY_LINEAR", "SLOPE", "SUM", "TS_MIN", "TS_MAX", "HHV",
+    "LLV",
+]
 
 _Recipe = Tuple[Callable[..., Any], Tuple[Any, ...]]
 _Array1D = np.ndarray[tuple[int], np.dtype[Any]]
@@ -19,6 +24,7 @@ class RollingWindowFactor(AbstractFactor):
     _factor: AbstractFactor
     _window: int
     def __init__(self, func: Callable[..., Any], window: int, factor: AbstractFactor) -> None: ...
+    def __repr__(self) -> str: ...
     @property
     def dependencies(self) -> Iterable[Any]: ...
     @property
@@ -32,6 +38,7 @@ class CombinedRollingWindowFactor(AbstractFactor):
     _factors: List[AbstractFactor]
     _shift: int
     def __init__(self, func: Callable[..., Any], window: int, *args: AbstractFactor) -> None: ...
+    def __repr__(self) -> str: ...
     @property
     def expr(self) -> _Recipe: ...
     @property

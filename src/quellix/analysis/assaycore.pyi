@@ -5,7 +5,7 @@ import warnings as warnings
 from collections import defaultdict as defaultdict
 from collections.abc import Callable, Hashable, Iterable, Sequence
 from itertools import chain as chain
-from typing import Any, Literal, Protocol
+from typing import Any, Literal
 
 import numpy as np
 import pandas as pd
@@ -22,7 +22,10 @@ from quellix.analysis.analysis_result import (
     QuantileReturnAnalysisResult,
 )
 
-__all__: list[str]
+__all__ = [
+    "Winzorization", "Normalization", "Neutralization", "ICAnalysis", "QuantileReturnAnalysis",
+    "FactorReturnAnalysis", "FactorAnalysisEngine",
+]
 
 VALID_INDUSTRY_SOURCE: tuple[Literal["citics_2019"], Literal["sws"]]
 VALID_WINSORIZE_METHODS: tuple[Literal["none"], Literal["mad"], Literal["std"], Literal["percentile"]]
@@ -32,16 +35,13 @@ WINSORIZE_METHODS: dict[str, Callable[[pd.Series], pd.Series]]
 _IndustrySource = Literal["citics_2019", "sws"]
 _Periods = int | tuple[int, ...] | list[int]
 
-class _CachedLoader(Protocol):
-    def __call__(self, source: _IndustrySource = "citics_2019") -> pd.DataFrame: ...
-    def cache_clear(self) -> None: ...
-
 def _get_return_fields(columns: Iterable[str]) -> list[str]: ...
 def _format_factor_data(factor_data: pd.DataFrame, returns: pd.DataFrame, periods: Iterable[int]) -> pd.DataFrame: ...
 def _validate_data_frame(df: object, name: str) -> None: ...
 
-get_all_industry_data: _CachedLoader
-get_all_industry_category: _CachedLoader
+# Both are wrapped by a three-hour cache, which also offers cache_clear().
+def get_all_industry_data(source: _IndustrySource = "citics_2019") -> pd.DataFrame: ...
+def get_all_industry_category(source: _IndustrySource = "citics_2019") -> pd.DataFrame: ...
 
 def _load_industry_data(
     order_book_ids: Sequence[str] | pd.Index, dates: Sequence[Any] | pd.Index, source: _IndustrySource = "citics_2019"
