@@ -199,3 +199,35 @@ def test_daily_without_any_price_is_a_clear_error(small_market, monkeypatch):
     monkeypatch.setattr(vestamo, "get_price", lambda *args, **kwargs: None)
     with pytest.raises(ValueError, match="^returns: no close prices for the factor's instruments from "):
         engine_with(("x", Recorder())).analysis(market_factor(2), "daily")
+
+
+@pytest.mark.parametrize("arrange", ["shuffled", "unsorted levels", "duplicate"])
+def test_daily_returns_from_a_long_table_in_any_order(small_market, monkeypatch, arrange):
+    factor = market_factor(6)
+    real_get_price = vestamo.get_price
+    fetched = {}
+
+    def get_price(*args, **kwargs):
+        prices = real_get_price(*args, **kwargs)
+        prices = prices.iloc[np.random.default_rng(2).permutation(len(prices))]
+        if arrange == "unsorted levels":
+            codes, dates = (prices.index.get_level_values(k) for k in (0, 1))
+            prices.index = pd.MultiIndex.from_arrays(
+                [pd.Categorical(codes, categories=codes.unique()).astype(object), dates], names=prices.index.names)
+            prices.index = prices.index.set_levels(prices.index.levels[1][::-1], level=1, verify_integrity=False)
+        if arrange == "duplicate":
+            prices = pd.concat([prices, prices.iloc[:1]])
+        fetched["close"] = prices["close"]
+        return prices
+
+    monkeypatch.setattr(vestamo, "get_price", get_price)
+    recorder = Recorder()
+    if arrange == "duplicate":
+        with pytest.raises(ValueError, match="duplicate entries"):
+            engine_with(("x", recorder)).analysis(factor, "daily", periods=[2])
+        return
+    engine_with(("x", recorder)).analysis(factor, "daily", periods=[2])
+    # Returns run in date order whatever order the levels list the dates in.
+    close = fetched["close"].unstack(level=0).sort_index().sort_index(axis=1).ffill()
+    expected = (close / close.shift(1) - 1).iloc[1:].rename_axis(index="datetime", columns="order_book_id")
+    pd.testing.assert_frame_equal(recorder.calls[0][1], expected, check_exact=True)

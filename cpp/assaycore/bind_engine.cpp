@@ -2,6 +2,7 @@
 #include "assaycore/bindings.hpp"
 #include "assaycore/core/daily_returns.hpp"
 #include "assaycore/core/element.hpp"
+#include "assaycore/frames.hpp"
 #include "common/pyclass.hpp"
 
 #include <cstdint>
@@ -41,8 +42,6 @@ bool truthy(const py::handle& value) {
 // return of the last factor date exists.
 py::object daily_returns(const py::object& factor_data, const py::object& periods) {
     py::module_ builtins = py::module_::import("builtins");
-    py::module_ np = py::module_::import("numpy");
-    py::module_ pd = py::module_::import("pandas");
     py::module_ vestamo = py::module_::import("vestamo");
 
     py::object sequence = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"));
@@ -61,9 +60,10 @@ py::object daily_returns(const py::object& factor_data, const py::object& period
                                   .format(start_date, end_date)
                                   .cast<std::string>());
     }
-    py::object close = prices[py::str("close")].attr("unstack")(py::arg("level") = 0);
-    py::array_t<double> values =
-        close.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan"));
+    // The client's long table spread straight into a dates x instruments
+    // matrix: pandas' unstack would sort all of its rows first.
+    WideTable close = unstack_first_level(prices[py::str("close")]);
+    const py::array_t<double>& values = close.values;
 
     const std::int64_t n = values.shape(0);
     const std::int64_t m = values.shape(1);
@@ -75,9 +75,8 @@ py::object daily_returns(const py::object& factor_data, const py::object& period
         py::gil_scoped_release release;
         core::filled_simple_returns(table, dst);
     }
-    py::object rows = close.attr("index")[py::slice(py::int_(1), py::none(), py::none())];
-    return pd.attr("DataFrame")(out, py::arg("index") = rows, py::arg("columns") = close.attr("columns"),
-                                py::arg("copy") = false);
+    py::object rows = close.rows[py::slice(py::int_(1), py::none(), py::none())];
+    return make_frame(out, rows, close.columns);
 }
 
 void name_axes(const py::object& table) {

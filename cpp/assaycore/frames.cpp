@@ -1,5 +1,6 @@
 #include "common/pybind11.hpp"
 #include "assaycore/frames.hpp"
+#include "assaycore/core/long_to_wide.hpp"
 
 #include <optional>
 #include <string>
@@ -90,6 +91,74 @@ py::array_t<std::int64_t> as_datetime_ns(const py::object& dates) {
     // indexes) on every pandas from 1.5 on; numpy rescales it exactly.
     py::object values = np().attr("asarray")(index.attr("values"), py::arg("dtype") = "datetime64[ns]");
     return np().attr("ascontiguousarray")(values.attr("view")("int64"));
+}
+
+namespace {
+
+// Position of each level value in ascending order (the level itself when it
+// is sorted already, as MultiIndex levels usually are).
+std::pair<py::array_t<std::int64_t>, py::object> ascending_ranks(const py::object& level) {
+    const auto n = static_cast<py::ssize_t>(py::len(level));
+    if (level.attr("is_monotonic_increasing").cast<bool>()) {
+        return {np().attr("arange")(n, py::arg("dtype") = "int64"), level};
+    }
+    py::array_t<std::int64_t> order = np().attr("asarray")(level.attr("argsort")(), py::arg("dtype") = "int64");
+    py::array_t<std::int64_t> rank(n);
+    for (py::ssize_t k = 0; k < n; ++k) rank.mutable_data()[order.data()[k]] = k;
+    return {rank, level.attr("take")(order)};
+}
+
+template <class F>
+void with_codes(const py::array& codes, F&& f) {
+    switch (codes.itemsize()) {
+        case 1: f(static_cast<const std::int8_t*>(codes.data())); break;
+        case 2: f(static_cast<const std::int16_t*>(codes.data())); break;
+        case 4: f(static_cast<const std::int32_t*>(codes.data())); break;
+        default: f(static_cast<const std::int64_t*>(codes.data())); break;
+    }
+}
+
+WideTable unstack_with_pandas(const py::object& series) {
+    py::object wide = series.attr("unstack")(py::arg("level") = 0);
+    return {frame_values(wide, "values"), wide.attr("index"), wide.attr("columns")};
+}
+
+}  // namespace
+
+WideTable unstack_first_level(const py::object& series) {
+    py::object index = series.attr("index");
+    if (!py::isinstance(index, pd().attr("MultiIndex")) || py::len(index.attr("levels")) != 2) {
+        return unstack_with_pandas(series);
+    }
+    index = index.attr("remove_unused_levels")();
+    py::array col_codes = np().attr("ascontiguousarray")(index.attr("codes")[py::int_(0)]);
+    py::array row_codes = np().attr("ascontiguousarray")(index.attr("codes")[py::int_(1)]);
+    py::object values_obj = series.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = np().attr("nan"));
+    py::array_t<double> values = np().attr("ascontiguousarray")(values_obj);
+    // Missing keys (code -1) are pandas' business.
+    if (col_codes.dtype().kind() != 'i' || row_codes.dtype().kind() != 'i' ||
+        (py::len(series) && (np().attr("min")(col_codes).cast<std::int64_t>() < 0 ||
+                             np().attr("min")(row_codes).cast<std::int64_t>() < 0))) {
+        return unstack_with_pandas(series);
+    }
+    auto [col_rank, columns] = ascending_ranks(index.attr("levels")[py::int_(0)]);
+    auto [row_rank, rows] = ascending_ranks(index.attr("levels")[py::int_(1)]);
+    columns = columns.attr("rename")(index.attr("names")[py::int_(0)]);
+    rows = rows.attr("rename")(index.attr("names")[py::int_(1)]);
+    const std::int64_t n = values.size(), R = row_rank.size(), C = col_rank.size();
+    py::array_t<double> out({static_cast<py::ssize_t>(R), static_cast<py::ssize_t>(C)});
+    bool unique = true;
+    {
+        double* dst = out.mutable_data();
+        py::gil_scoped_release release;
+        with_codes(row_codes, [&](auto rc) {
+            with_codes(col_codes, [&](auto cc) {
+                unique = core::scatter_long(values.data(), rc, cc, n, row_rank.data(), col_rank.data(), R, C, dst);
+            });
+        });
+    }
+    if (!unique) throw py::value_error("Index contains duplicate entries, cannot reshape");
+    return {out, rows, columns};
 }
 
 std::vector<std::int64_t> holding_periods(const py::object& periods) {

@@ -47,6 +47,17 @@ py::array_t<double> frame_values(const py::object& df, const char* name);
 // both went through this.
 py::array_t<std::int64_t> as_datetime_ns(const py::object& dates);
 
+// A Series indexed by two levels spread into a matrix, as
+// series.unstack(level=0) gives it: rows the distinct values of level 1 and
+// columns those of level 0, each ascending, missing pairs NaN. ValueError when
+// a pair repeats. Falls back to pandas for indexes it cannot read as codes.
+struct WideTable {
+    py::array_t<double> values;  // C-contiguous float64
+    py::object rows;
+    py::object columns;
+};
+WideTable unstack_first_level(const py::object& series);
+
 // The holding periods, in their order: TypeError for an entry that is not an
 // integer (bools included), ValueError for one below 1 or beyond int64.
 // Repeats are kept; callers that key columns by period drop them.
