@@ -67,7 +67,7 @@ def format_table(table):
 class _AnalysisResult:
     """Stores every constructor keyword as an attribute of the same name."""
 
-    _fields = ()
+    _fields: "tuple[str, ...]" = ()
     _title = "analysis"
 
     def _store(self, values):
@@ -128,8 +128,9 @@ class ICAnalysisResult(_AnalysisResult):
     correlation of 0 has the p-value 1, so the summary and the plots leave such dates out.
 
     Views of `plot()`: "ic" (IC per date with its 20-row rolling mean), "ic_histogram", "ic_decay" (mean IC
-    per lag, when the decay was computed) and "ic_by_industry" (when the industry IC was computed;
-    industry names need a font with their glyphs, which is looked for among the installed fonts).
+    per lag, when the decay was computed) and "ic_by_industry" (when the industry IC was computed; the
+    bars carry the industry names when an installed font has their glyphs, else their row numbers in the
+    industry table).
     """
 
     _fields = ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute", "name")

@@ -42,7 +42,10 @@ def period_of(column, default=1):
 
 
 def _values(series):
-    values = pd.to_numeric(pd.Series(series), errors="coerce").to_numpy(dtype=float)
+    if isinstance(series, (pd.Series, pd.Index)):
+        values = series.to_numpy(dtype=float, na_value=np.nan)
+    else:
+        values = np.asarray(series, dtype=float).ravel()
     return values[~np.isnan(values)]
 
 

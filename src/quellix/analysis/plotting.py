@@ -91,10 +91,9 @@ def _font_for(labels):
 
 def _group_colours(count):
     # A sequential map shows the groups' order at a glance.
-    import matplotlib
+    from matplotlib import cm
 
-    cmap = matplotlib.colormaps["viridis"]
-    return [cmap(x) for x in np.linspace(0.0, 0.9, count)]
+    return [cm.viridis(x) for x in np.linspace(0.0, 0.9, count)]
 
 
 def _plot_curve(ax, series, **kwargs):
