@@ -14,9 +14,10 @@ _PRICES = ("open", "high", "low", "close")
 def check_store(store):
     """Raise StoreError naming the file and the first problem found."""
     known = pd.Index(store.instruments_frame["order_book_id"])
-    _check_daily(store, "bars", known, _check_bar_values)
+    known_set = pa.array(list(known), pa.string())
+    _check_daily(store, "bars", known, known_set, _check_bar_values)
     if store._tables["exposures"] is not None:
-        _check_daily(store, "exposures", known, None)
+        _check_daily(store, "exposures", known, known_set, None)
     if store._tables["index_components"] is not None:
         _check_components(store, known)
     for name, frame in (("industry_citics_2019", "citics"), ("industry_shenwan", "shenwan")):
@@ -24,7 +25,7 @@ def check_store(store):
             getattr(store, frame)
 
 
-def _check_daily(store, name, known, check_values):
+def _check_daily(store, name, known, known_set, check_values):
     """Every row: a known code, a trading day, at most one row per (date, code), sound values."""
     table = store._table(name)
     days = store._calendar_days
@@ -40,7 +41,7 @@ def _check_daily(store, name, known, check_values):
             date = batch.column(batch.schema.get_field_index("date"))
             if code.null_count:
                 raise StoreError("{}: {} row(s) without an order_book_id".format(path, code.null_count))
-            inst = code_positions(known, code)
+            inst = code_positions(known_set, code)
             if (inst < 0).any():
                 bad = code[int(np.flatnonzero(inst < 0)[0])]
                 raise StoreError("{}: order_book_id {} is not in the instruments table".format(path, bad))

@@ -187,11 +187,13 @@ def day_numbers(column, where):
 
 
 def code_positions(target, codes):
-    """Position in the Index ``target`` of each code of an Arrow array (-1: not there)."""
+    """Position in ``target`` (a list of codes) of each code of an Arrow array (-1: not there)."""
+    value_set = target if isinstance(target, pa.Array) else pa.array(list(target), pa.string())
     if pa.types.is_dictionary(codes.type):
-        lookup = np.asarray(target.get_indexer(codes.dictionary.to_pylist()), dtype=np.int64)
+        lookup = code_positions(value_set, codes.dictionary)
         return lookup[np.asarray(codes.indices.to_numpy(zero_copy_only=False), dtype=np.intp)]
-    return np.asarray(target.get_indexer(codes.to_pylist()), dtype=np.int64)
+    found = pc.index_in(codes.cast(pa.string()), value_set=value_set).fill_null(-1)
+    return np.asarray(found.to_numpy(zero_copy_only=False), dtype=np.int64)
 
 
 def days_to_ns(days):
@@ -208,6 +210,8 @@ def as_text(column, where, nullable=False):
 
 
 def as_float(column):
-    """float64 values, NaN where missing."""
+    """float64 values of an Arrow array or chunked array, NaN where missing."""
     column = column.cast(pa.float64())
-    return column.to_numpy() if column.num_chunks != 1 else column.chunk(0).to_numpy(zero_copy_only=False)
+    if isinstance(column, pa.ChunkedArray):
+        return column.to_numpy()
+    return column.to_numpy(zero_copy_only=False)

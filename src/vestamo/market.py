@@ -135,20 +135,44 @@ class Market(MarketData):
         return array[rows, t0:t1]
 
     # -- prices -------------------------------------------------------------
-    def _scale(self, rows, t0, t1, bars, adjust):
-        """Adjustment multiplier of each bar: the cumulative factor ("post"),
-        over the latest factor ("pre")."""
+    def _events_of(self, rows):
+        """Adjustment events of ``rows`` (ascending): (index into rows, position, multiplier), by row then date."""
         ev_row, ev_pos, ev_mult = self._events
         sel = np.full(len(self.codes), -1, dtype=np.intp)
         sel[rows] = np.arange(len(rows))
         which = sel[ev_row]
         keep = which >= 0
-        factor = np.ones((len(rows), self._n_days))
-        factor[which[keep], ev_pos[keep]] = ev_mult[keep]
+        return which[keep], ev_pos[keep], ev_mult[keep]
+
+    @staticmethod
+    def _product_before(n, events, limit):
+        """Each row's multipliers on positions before ``limit[row]``, multiplied in date
+        order: bit for bit the running product a cumulative product reaches there."""
+        which, pos, mult = events
+        keep = pos < limit[which]
+        which, mult = which[keep], mult[keep]
+        out = np.ones(n)
+        if len(which):
+            first = np.concatenate([[0], np.flatnonzero(np.diff(which)) + 1])
+            rank = np.arange(len(which)) - np.repeat(first, np.diff(np.append(first, len(which))))
+            for k in range(rank.max() + 1):
+                at = rank == k
+                out[which[at]] *= mult[at]
+        return out
+
+    def _scale(self, rows, t0, t1, bars, adjust):
+        """Adjustment multiplier of each bar: the cumulative factor ("post"),
+        over the factor of the instrument's latest bar ("pre")."""
+        events = self._events_of(rows)
+        which, pos, mult = events
+        factor = np.ones((len(rows), t1 - t0 + 1))
+        factor[:, 0] = self._product_before(len(rows), events, np.full(len(rows), t0))
+        inside = (pos >= t0) & (pos < t1)
+        factor[which[inside], pos[inside] - t0 + 1] = mult[inside]
         np.cumprod(factor, axis=1, out=factor)
-        scale = factor[:, t0:t1][bars]
+        scale = factor[:, 1:][bars]
         if adjust == "pre":
-            latest = factor[np.arange(len(rows)), self._last_bar[rows]]
+            latest = self._product_before(len(rows), events, self._last_bar[rows] + 1)
             scale /= latest[np.nonzero(bars)[0]]
         return scale
 

@@ -21,6 +21,15 @@ from .utils import in_ns
 __all__ = ["ParquetStore", "open_store", "StoreError"]
 
 
+def _cells(present):
+    """Code and day numbers of the cells of a mask, row by row, in the smallest integer type."""
+    n, t = present.shape
+    kind = np.int16 if max(n, t) < 2**15 else np.int32
+    inst = np.broadcast_to(np.arange(n, dtype=kind)[:, None], present.shape)[present]
+    day = np.broadcast_to(np.arange(t, dtype=kind)[None, :], present.shape)[present]
+    return inst, day
+
+
 def open_store(path):
     """Open the data folder at ``path`` as a market; see ``vestamo.set_market``."""
     return ParquetStore(path)
@@ -167,31 +176,66 @@ class ParquetStore(MarketData):
                            lambda t: self._load_history(t, ["order_book_id", "start_date", "version"]))
 
     # -- bars and exposures ---------------------------------------------------
-    def _read_cells(self, name, codes, t0, t1, columns, whole=False):
-        """Rows of ``codes`` dated on positions [t0, t1): (values per column, present, inst, day), or None.
+    def _read_cells(self, name, codes, t0, t1, columns, extra=(), whole=False):
+        """Rows of ``codes`` dated on positions [t0, t1), or None; else
+        (values, extra values, present, inst, day, t1).
 
-        ``present`` is the (codes, days) mask of the rows found; ``inst`` and
-        ``day`` its nonzero cells and the values in that (code, date) order.
+        ``values`` is a (columns, rows) float64 block and ``extra`` a list of
+        rows, both in (code, date) order; ``present`` is the (codes, days)
+        mask of the rows found and ``inst``, ``day`` its cells. ``t1`` is cut
+        back to the last day with a row.
         """
         table = self._table(name)
         expr = table.filter((self._calendar_days[t0], self._calendar_days[t1 - 1]), None if whole else codes)
-        data = table.read(["date", "order_book_id"] + list(columns), expr)
+        data = table.read(["date", "order_book_id"] + list(columns) + list(extra), expr)
         if data.num_rows == 0:
             return None
         slot = self._slots(table, data, codes, t0, t1)
+        data = data.select(list(columns) + list(extra))
         present = slot >= 0
-        order = slot[present]
+        # Past the last bar the calendar has days without rows; leave them out
+        # of the date level as the synthetic market does.
+        used = np.flatnonzero(present.any(axis=0))
+        last = used[-1] + 1 if len(used) else 0
+        present = present[:, :last]
+        order = slot[:, :last][present]
         del slot
-        inst, day = np.nonzero(present)
-        values = [as_float(data.column(c))[order] for c in columns]
-        return values, present, inst, day
+        if len(order) == 0:
+            return None
+        inst, day = _cells(present)
+        # Output position of each row read; rows then go straight from Arrow's
+        # chunks to their place, and each chunk is released once placed.
+        dest = np.full(data.num_rows, -1, dtype=order.dtype)
+        dest[order] = np.arange(len(order), dtype=order.dtype)
+        del order
+        chunks = [list(reversed(data.column(c).chunks)) for c in list(columns) + list(extra)]
+        del data
+        values = np.empty((len(columns), len(inst)))
+        rest = []
+        for j, pending in enumerate(chunks):
+            chunks[j] = None
+            target = values[j] if j < len(columns) else np.empty(len(inst))
+            offset = 0
+            while pending:
+                chunk = pending.pop()
+                place = dest[offset:offset + len(chunk)]
+                offset += len(chunk)
+                kept = place >= 0
+                if kept.all():
+                    target[place] = as_float(chunk)
+                else:
+                    target[place[kept]] = as_float(chunk)[kept]
+                del chunk
+            if j >= len(columns):
+                rest.append(target)
+        return values, rest, present, inst, day, t0 + last
 
     def _slots(self, table, data, codes, t0, t1):
         """(codes, days) matrix of row numbers, -1 where no row; rows of other codes are left out."""
         days = self._calendar_days[t0:t1]
         lut = np.full(days[-1] - days[0] + 1, -1, dtype=np.int64)
         lut[days - days[0]] = np.arange(len(days))
-        target = pd.Index(codes)
+        target = pa.array(codes, pa.string())
         slot = np.full((len(codes), len(days)), -1, dtype=np.int32 if data.num_rows < 2**31 else np.int64)
         kept = offset = 0
         where = "{} column '{{}}'".format(table.path)
@@ -231,32 +275,30 @@ class ParquetStore(MarketData):
         found, _ = self.known(codes)
         if not found or t1 <= t0:
             return None
-        columns = list(fields) + (["adj_factor"] if adjust != "none" else [])
-        cells = self._read_cells("bars", found, t0, t1, columns, whole=len(found) == len(self._instruments))
+        cells = self._read_cells("bars", found, t0, t1, fields, ["adj_factor"] if adjust != "none" else [],
+                                 whole=len(found) == len(self._instruments))
         if cells is None:
             return None
-        values, present, inst, day = cells
+        values, extra, present, inst, day, t1 = cells
         if adjust != "none":
-            scale = values.pop()
+            scale = extra.pop()
             if adjust == "pre":
                 scale /= self._latest_factors(found)[inst]
             for name, column in zip(fields, values):
                 if name != "volume":
                     column *= scale
-        block = np.empty((len(fields), len(inst)))
-        for j, column in enumerate(values):
-            block[j] = column
-        return pd.DataFrame(block.T, index=self._index(found, t0, t1, present, inst, day),
+            del scale
+        return pd.DataFrame(values.T, index=self._index(found, t0, t1, present, inst, day),
                             columns=list(fields), copy=False)
 
     def raw_bars(self, t0, t1):
-        codes = list(self._instruments["order_book_id"])
-        cells = None if t1 <= t0 else self._read_cells("bars", sorted(codes), t0, t1, BAR_COLUMNS, whole=True)
+        codes = sorted(self._instruments["order_book_id"])
+        cells = None if t1 <= t0 else self._read_cells("bars", codes, t0, t1, BAR_COLUMNS, whole=True)
         if cells is None:
             return None
-        values, present, inst, day = cells
-        return pd.DataFrame(np.column_stack(values), index=self._index(sorted(codes), t0, t1, present, inst, day),
-                            columns=list(BAR_COLUMNS))
+        values, _, present, inst, day, t1 = cells
+        return pd.DataFrame(values.T, index=self._index(codes, t0, t1, present, inst, day),
+                            columns=list(BAR_COLUMNS), copy=False)
 
     def exposure_frame(self, codes, t0, t1, factors):
         found, _ = self.known(codes)
@@ -265,11 +307,8 @@ class ParquetStore(MarketData):
         cells = self._read_cells("exposures", found, t0, t1, factors, whole=len(found) == len(self._instruments))
         if cells is None:
             return None
-        values, present, inst, day = cells
-        block = np.empty((len(factors), len(inst)))
-        for j, column in enumerate(values):
-            block[j] = column
-        return pd.DataFrame(block.T, index=self._index(found, t0, t1, present, inst, day),
+        values, _, present, inst, day, t1 = cells
+        return pd.DataFrame(values.T, index=self._index(found, t0, t1, present, inst, day),
                             columns=list(factors), copy=False)
 
     def _latest_factors(self, codes):
@@ -295,7 +334,7 @@ class ParquetStore(MarketData):
         order = np.argsort(newest, kind="stable")[::-1]
         best_day = np.full(len(codes), np.iinfo(np.int64).min)
         best = np.ones(len(codes))
-        target = pd.Index(codes)
+        target = pa.array(codes, pa.string())
         for k, g in enumerate(order):
             open_ = best_day < newest[g]
             if not open_.any():
@@ -305,7 +344,7 @@ class ParquetStore(MarketData):
                                      table.filter(codes=pending))
             if data.num_rows == 0:
                 continue
-            inst = np.asarray(target.get_indexer(as_text(data.column("order_book_id"), str(table.path))))
+            inst = np.concatenate([code_positions(target, c) for c in data.column("order_book_id").chunks])
             days = day_numbers(data.column("date"), "{} column 'date'".format(table.path))
             factor = as_float(data.column("adj_factor"))
             last = np.lexsort((days, inst))
