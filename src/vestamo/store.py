@@ -281,15 +281,23 @@ class ParquetStore(MarketData):
             return None
         values, extra, present, inst, day, t1 = cells
         if adjust != "none":
-            scale = extra.pop()
+            scale = self._checked_factors(extra.pop())
             if adjust == "pre":
-                scale /= self._latest_factors(found)[inst]
+                scale /= self._checked_factors(self._latest_factors(found))[inst]
             for name, column in zip(fields, values):
                 if name != "volume":
                     column *= scale
             del scale
         return pd.DataFrame(values.T, index=self._index(found, t0, t1, present, inst, day),
                             columns=list(fields), copy=False)
+
+    def _checked_factors(self, factors):
+        # A zero or missing factor would turn into prices of 0, inf or NaN.
+        bad = ~(np.isfinite(factors) & (factors > 0))
+        if bad.any():
+            raise StoreError("{}: column 'adj_factor' holds {}, expect a positive finite factor".format(
+                self._table("bars").path, factors[bad][0]))
+        return factors
 
     def raw_bars(self, t0, t1):
         codes = sorted(self._instruments["order_book_id"])
