@@ -8,7 +8,7 @@ BUILD ?= build/dev
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 export PATH := $(BIN):$(PATH)
 
-RUNTIME_DEPS := numpy pandas scipy statsmodels
+RUNTIME_DEPS := numpy pandas scipy statsmodels pyarrow
 TEST_DEPS := pytest hypothesis mypy
 BUILD_DEPS := pybind11 cmake ninja scikit-build-core cmeel-eigen
 # The oldest releases we support; CI runs the suite against them on Python 3.9.

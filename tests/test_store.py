@@ -116,7 +116,7 @@ def rewrite(folder, name, change, sort_by=None, row_group_size=None):
     groups = [change(source.read_row_group(i)) for i in range(source.num_row_groups)]
     if sort_by is not None:
         groups = [pa.concat_tables(groups).sort_by([(c, "ascending") for c in sort_by])]
-    with pq.ParquetWriter(path, groups[0].schema) as writer:
+    with pq.ParquetWriter(path, groups[0].schema, version="2.6") as writer:
         for group in groups:
             writer.write_table(group, row_group_size=row_group_size or max(group.num_rows, 1))
 
