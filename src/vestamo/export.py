@@ -71,9 +71,10 @@ def export(market, path, overwrite=False):
     folder.mkdir(parents=True, exist_ok=True)
     targets = {name: folder / (name + ".parquet") for name in TABLES}
     for name, target in targets.items():
-        if (folder / name).is_dir() or (target.exists() and not overwrite):
-            raise StoreError("{}: already exists; pass overwrite=True to replace it".format(
-                folder / name if (folder / name).is_dir() else target))
+        if (folder / name).is_dir():
+            raise StoreError("{}: a table folder is in the way; move it elsewhere first".format(folder / name))
+        if target.exists() and not overwrite:
+            raise StoreError("{}: already exists; pass overwrite=True to replace it".format(target))
 
     calendar = market.calendar
     pq.write_table(pa.table({"date": _dates(calendar)}), str(targets["calendar"]))

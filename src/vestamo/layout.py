@@ -52,10 +52,6 @@ def _fits(kind, t):
     return pa.types.is_integer(t) or pa.types.is_floating(t)
 
 
-def is_number(t):
-    return _fits(NUMBER, t)
-
-
 class Table:
     """One table of the folder: where it is, its checked schema, and row-group-pruned reads."""
 
@@ -202,9 +198,9 @@ def days_to_ns(days):
     return np.asarray(days, dtype=np.int64).astype("datetime64[D]").astype("datetime64[ns]")
 
 
-def as_text(column, where, nullable=False):
+def as_text(column, where):
     """An object array of str."""
-    if column.null_count and not nullable:
+    if column.null_count:
         raise StoreError("{}: {} row(s) without a value".format(where, column.null_count))
     if pa.types.is_dictionary(column.type):
         column = column.cast(column.type.value_type)

@@ -36,19 +36,19 @@ def open_store(path):
 
 
 class ParquetStore(MarketData):
-    """Market data read from a folder of Parquet files."""
+    """Market data read from a folder of Parquet files.
+
+    The files are taken not to change while the store is open: the small
+    tables and each instrument's latest adjustment factor are kept once read.
+    """
 
     def __init__(self, path):
         self.folder = pathlib.Path(path).expanduser()
         if not self.folder.is_dir():
             raise StoreError("{}: not a folder".format(self.folder))
-        self._tables = {}
-        for name in TABLES:
-            table = Table.find(self.folder, name)
-            if table is None and name in REQUIRED:
-                raise StoreError("{}: missing table '{}' (a file {}.parquet or a folder {}/ of Parquet files)".format(
-                    self.folder, name, name, name))
-            self._tables[name] = table
+        self._tables = {name: Table.find(self.folder, name) for name in TABLES}
+        for name in REQUIRED:
+            self._table(name)
         self._lock = threading.Lock()
         self._loaded = {}
         self._latest = {}
@@ -343,7 +343,7 @@ class ParquetStore(MarketData):
         best_day = np.full(len(codes), np.iinfo(np.int64).min)
         best = np.ones(len(codes))
         target = pa.array(codes, pa.string())
-        for k, g in enumerate(order):
+        for g in order:
             open_ = best_day < newest[g]
             if not open_.any():
                 break
