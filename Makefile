@@ -8,12 +8,12 @@ BUILD ?= build/dev
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 export PATH := $(BIN):$(PATH)
 
-RUNTIME_DEPS := numpy pandas scipy statsmodels
+RUNTIME_DEPS := numpy pandas scipy statsmodels pyarrow
 TEST_DEPS := pytest hypothesis mypy matplotlib
 BUILD_DEPS := pybind11 cmake ninja scikit-build-core cmeel-eigen
 # The oldest releases we support; CI runs the suite against them on Python 3.9.
 PINS ?=
-OLDEST_PINS := numpy==1.24.4 pandas==1.5.3 scipy==1.11.4 statsmodels==0.14.0
+OLDEST_PINS := numpy==1.24.4 pandas==1.5.3 scipy==1.11.4 statsmodels==0.14.0 pyarrow==12.0.1
 PYTHON39 ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.9*/bin/python) $(shell command -v python3.9))
 
 .PHONY: all build demo test test-oldest sanitize bench clean

@@ -54,8 +54,14 @@ def test_calendar_is_weekdays_minus_holidays(default):
     assert 150 <= len(weekdays.difference(days)) <= 300
     # Inclusive on both ends, and clipped to the calendar.
     assert vestamo.get_trading_dates("2020-01-02", "2020-01-03").size == 2
-    assert vestamo.get_trading_dates("1999-01-01", "2100-01-01").equals(days)
+    assert vestamo.get_trading_dates("1999-01-01", "2100-01-01").equals(default.calendar)
     assert vestamo.get_trading_dates("2020-01-03", "2020-01-02").size == 0
+    # Published ahead: the calendar runs to the end of the year after the last bar.
+    assert default.calendar[-1] == pd.Timestamp("2025-12-31") and days.equals(default.calendar[:len(days)])
+    last_bar = vestamo.get_price(INDEX, fields="close").index.get_level_values("date")[-1]
+    assert last_bar == days[-1]
+    assert vestamo.get_price(INDEX, "2025-01-01", "2025-12-31") is None
+    assert vestamo.get_style_factor_exposure(CS, "2025-01-01", "2025-12-31") is None
 
 
 @pytest.mark.parametrize("date", ["2020-01-02", "2021-07-31", "2021-10-01", "2016-02-12"])
@@ -69,7 +75,7 @@ def test_next_and_previous_match_calendar_positions(default, date, n):
     assert vestamo.get_previous_trading_date(date, n) == before[-n]
 
 
-@pytest.mark.parametrize("call", [lambda: vestamo.get_next_trading_date("2024-12-31"),
+@pytest.mark.parametrize("call", [lambda: vestamo.get_next_trading_date("2025-12-31"),
                                   lambda: vestamo.get_previous_trading_date("2015-01-02"),
                                   lambda: vestamo.get_next_trading_date("2024-12-01", 0)])
 def test_out_of_calendar_or_bad_n_raises(default, call):

@@ -1,15 +1,20 @@
-"""vestamo: market-data client serving a deterministic synthetic market from memory."""
+"""vestamo: market-data client serving a deterministic synthetic market from memory, or the
+user's own data from a folder of Parquet files."""
 
 from . import client, decorators, utils
 from .api import (
     all_instruments, get_market, get_next_trading_date, get_previous_trading_date, get_price,
     get_style_factor_exposure, get_trading_dates, index_components, instruments, set_market,
 )
+from .base import Instrument, MarketData
 from .build import make_market
-from .market import Instrument, Market
+from .export import export
+from .market import Market
+from .store import ParquetStore, StoreError, open_store
 
 __all__ = [
-    "Instrument", "Market", "all_instruments", "client", "decorators", "get_market",
-    "get_next_trading_date", "get_previous_trading_date", "get_price", "get_style_factor_exposure",
-    "get_trading_dates", "index_components", "instruments", "make_market", "set_market", "utils",
+    "Instrument", "Market", "MarketData", "ParquetStore", "StoreError", "all_instruments", "client",
+    "decorators", "export", "get_market", "get_next_trading_date", "get_previous_trading_date", "get_price",
+    "get_style_factor_exposure", "get_trading_dates", "index_components", "instruments", "make_market",
+    "open_store", "set_market", "utils",
 ]

@@ -1,12 +1,13 @@
 """The client's public query functions, answered from the market in use."""
 
+import os
 import threading
 
 import numpy as np
 
+from .base import ADJUST_TYPES, PRICE_FIELDS, MarketData
 from .build import DEFAULT_SEED, make_market
 from .decorators import clear_all_caches
-from .market import ADJUST_TYPES, PRICE_FIELDS, STYLE_FACTORS, Market
 from .utils import to_id_list, to_timestamp
 
 __all__ = [
@@ -15,20 +16,33 @@ __all__ = [
     "index_components", "get_style_factor_exposure",
 ]
 
+# Names a data folder to serve by default instead of the sample market.
+DATA_ENV = "VESTAMO_DATA"
+
 _lock = threading.Lock()
-_default = None
+_defaults = {}
 _current = None
 
 
 def _default_market():
-    global _default
-    if _default is None:
-        _default = make_market(seed=DEFAULT_SEED)
-    return _default
+    folder = os.environ.get(DATA_ENV) or None
+    market = _defaults.get(folder)
+    if market is None:
+        if folder is None:
+            market = make_market(seed=DEFAULT_SEED)
+        else:
+            from .store import open_store
+            market = open_store(folder)
+        _defaults[folder] = market
+    return market
 
 
 def get_market():
-    """The market every query is answered from (the default one unless swapped)."""
+    """The market every query is answered from (the default one unless swapped).
+
+    The default is the data folder named by the environment variable
+    VESTAMO_DATA when it is set, else the synthetic sample market.
+    """
     global _current
     with _lock:
         if _current is None:
@@ -43,8 +57,9 @@ def set_market(market):
     dropped, since they may have been computed from the previous market.
     """
     global _current
-    if market is not None and not isinstance(market, Market):
-        raise TypeError("market: expect a Market made by make_market or None, got {!r}".format(market))
+    if market is not None and not isinstance(market, MarketData):
+        raise TypeError("market: expect a market made by make_market or open_store, or None, got {!r}".format(
+            market))
     with _lock:
         previous = _current if _current is not None else _default_market()
         _current = market if market is not None else _default_market()
@@ -165,28 +180,23 @@ def all_instruments(type=None):
 
 
 def index_components(order_book_id, date=None):
-    """Member codes of an index (None for an unknown code)."""
+    """Member codes of an index on ``date`` (None: its current members), sorted; None for an unknown code."""
     if not isinstance(order_book_id, str):
         raise TypeError("order_book_id: expect a str, got {!r}".format(order_book_id))
     market = get_market()
-    if date is not None:
-        day = to_timestamp(date)
+    day = None if date is None else to_timestamp(date)
     obj = market.instrument(order_book_id)
     if obj is None:
         return None
     if obj.type != "INDX":
         raise ValueError("order_book_id: {} is not an index".format(order_book_id))
-    members = market.components(order_book_id)
-    if date is not None:
-        listed = {o.order_book_id for o in instruments(members) if o.listed_date <= day}
-        members = [c for c in members if c in listed]
-    return list(members)
+    return market.components(order_book_id, day)
 
 
 def get_style_factor_exposure(order_book_ids, start_date, end_date, factors=None):
     """Style exposures indexed by (order_book_id, date), one column per factor; None if none match."""
     codes = to_id_list(order_book_ids)
-    names = _fields(factors, STYLE_FACTORS, "factors")
     market = get_market()
+    names = _fields(factors, market.style_factors, "factors")
     t0, t1 = market.positions(to_timestamp(start_date), to_timestamp(end_date))
     return market.exposure_frame(codes, t0, t1, names)

@@ -250,7 +250,12 @@ def _index(listed_pos, size0, returns, log_path):
 
 
 def make_market(n_stocks=500, start_date="2015-01-01", end_date="2024-12-31", seed=DEFAULT_SEED):
-    """Build a deterministic synthetic market (same arguments, same data)."""
+    """Build a deterministic synthetic market (same arguments, same data).
+
+    Bars, exposures and industry histories cover the trading days from
+    ``start_date`` to ``end_date``; the calendar runs on to the end of the
+    following year, as an exchange's published calendar does.
+    """
     n = _check_int("n_stocks", n_stocks, 1)
     seed = _check_int("seed", seed, 0)
     start, end = to_timestamp(start_date), to_timestamp(end_date)
@@ -294,7 +299,7 @@ def make_market(n_stocks=500, start_date="2015-01-01", end_date="2024-12-31", se
     by_row = np.lexsort((events[1], event_rows))
 
     return Market(
-        calendar=calendar, instruments=frame.iloc[order].reset_index(drop=True),
+        calendar=make_calendar(start, pd.Timestamp(end.year + 1, 12, 31)), instruments=frame.iloc[order].reset_index(drop=True),
         close=np.vstack([raw, index_close[None, :]])[order],
         bars=np.vstack([bars, np.ones((1, t), bool)])[order],
         events=(event_rows[by_row], events[1][by_row], events[2][by_row]),

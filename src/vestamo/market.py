@@ -1,10 +1,10 @@
 """An in-memory market: calendar, instruments, daily bars, style exposures
 and industry histories, with the queries the client functions answer."""
 
-import dataclasses
-
 import numpy as np
 import pandas as pd
+
+from .base import ADJUST_TYPES, PRICE_FIELDS, Instrument, MarketData
 
 __all__ = ["Instrument", "Market", "STYLE_FACTORS", "PRICE_FIELDS", "ADJUST_TYPES"]
 
@@ -12,19 +12,6 @@ STYLE_FACTORS = (
     "beta", "momentum", "size", "earnings_yield", "residual_volatility",
     "growth", "book_to_price", "leverage", "liquidity", "non_linear_size",
 )
-PRICE_FIELDS = ("open", "high", "low", "close", "volume")
-ADJUST_TYPES = ("none", "pre", "post")
-
-
-@dataclasses.dataclass(frozen=True)
-class Instrument:
-    """Static description of a listed instrument."""
-
-    order_book_id: str
-    symbol: str
-    type: str
-    listed_date: pd.Timestamp
-    exchange: str
 
 
 def _cell_bits(seed, rows, cols):
@@ -82,22 +69,26 @@ def exposure_block(knots, step, listed, t0, t1):
     return x
 
 
-class Market:
+class Market(MarketData):
     """Market data held in memory; built by :func:`vestamo.make_market`.
 
-    Prices are stored as raw closes per (instrument, trading day) plus a list
-    of adjustment events; ``bars`` marks the days with a bar (listed and not
-    suspended).
+    Prices are stored as raw closes per (instrument, day with data) plus a
+    list of adjustment events; ``bars`` marks the days with a bar (listed and
+    not suspended). The data arrays cover the first ``close.shape[1]`` days
+    of the calendar, which runs on past them.
     """
 
     def __init__(self, *, calendar, instruments, close, bars, events, volume_base,
                  knots, knot_step, components, citics, shenwan, seed, params):
-        self.calendar = calendar
-        self.instruments_frame = instruments
+        self._calendar = calendar
+        self._instruments = instruments
         self.codes = instruments["order_book_id"].to_numpy()
-        self._row = {code: i for i, code in enumerate(self.codes)}
         self._close = close
         self._bars = bars
+        self._n_days = close.shape[1]
+        # Position of each instrument's latest bar: pre-adjusted prices are
+        # relative to the adjustment factor in force on it.
+        self._last_bar = self._n_days - 1 - np.argmax(bars[:, ::-1], axis=1)
         self._events = events
         self._volume_base = volume_base
         self._knots = knots
@@ -106,46 +97,35 @@ class Market:
         self._stock_col = np.where(is_stock, np.cumsum(is_stock) - 1, -1)
         self._stock_listed_pos = np.searchsorted(
             calendar.values, instruments["listed_date"].to_numpy()[is_stock])
-        self._components = components
-        self.citics = citics
-        self.shenwan = shenwan
+        self._components = self._membership(components)
+        self._citics = citics
+        self._shenwan = shenwan
         self._seed = seed
         self.params = params
-        self._instrument_objects = {}
 
     def __repr__(self):
         p = self.params
         return "Market(n_stocks={}, start_date='{}', end_date='{}', seed={}, trading_days={})".format(
             p["n_stocks"], p["start_date"], p["end_date"], p["seed"], len(self.calendar))
 
-    # -- calendar -----------------------------------------------------------
-    def positions(self, start, end):
-        """Calendar positions [t0, t1) of the trading days in [start, end]."""
-        values = self.calendar.values
-        t0 = 0 if start is None else int(np.searchsorted(values, start.asm8, side="left"))
-        t1 = len(values) if end is None else int(np.searchsorted(values, end.asm8, side="right"))
-        return t0, max(t0, t1)
+    def _membership(self, components):
+        """Members are in an index from their listing on, and stay."""
+        listed = self._instruments.set_index("order_book_id")["listed_date"]
+        index_codes = [k for k, members in components.items() for _ in members]
+        members = [c for values in components.values() for c in values]
+        return pd.DataFrame({
+            "index_code": np.array(index_codes, dtype=object),
+            "order_book_id": np.array(members, dtype=object),
+            "start_date": pd.DatetimeIndex(listed.reindex(members).to_numpy()),
+            "end_date": pd.DatetimeIndex(np.full(len(members), np.datetime64("NaT"), dtype="datetime64[ns]")),
+        })
 
-    # -- instruments --------------------------------------------------------
-    def instrument(self, code):
-        row = self._row.get(code)
-        if row is None:
-            return None
-        obj = self._instrument_objects.get(code)
-        if obj is None:
-            rec = self.instruments_frame.iloc[row]
-            obj = Instrument(rec["order_book_id"], rec["symbol"], rec["type"],
-                             rec["listed_date"], rec["exchange"])
-            self._instrument_objects[code] = obj
-        return obj
-
-    def components(self, code):
-        return self._components.get(code)
-
-    def known(self, codes):
-        """The known codes among ``codes``, sorted, and their row numbers."""
-        found = sorted(c for c in codes if c in self._row)
-        return found, np.array([self._row[c] for c in found], dtype=np.intp)
+    calendar = property(lambda self: self._calendar)
+    instruments_frame = property(lambda self: self._instruments)
+    style_factors = property(lambda self: STYLE_FACTORS)
+    components_frame = property(lambda self: self._components)
+    citics = property(lambda self: self._citics)
+    shenwan = property(lambda self: self._shenwan)
 
     @staticmethod
     def _take_rows(array, rows, t0, t1):
@@ -155,25 +135,51 @@ class Market:
         return array[rows, t0:t1]
 
     # -- prices -------------------------------------------------------------
-    def _scale(self, rows, t0, t1, bars, adjust):
-        """Adjustment multiplier of each bar: the cumulative factor ("post"),
-        over the latest factor ("pre")."""
+    def _events_of(self, rows):
+        """Adjustment events of ``rows`` (ascending): (index into rows, position, multiplier), by row then date."""
         ev_row, ev_pos, ev_mult = self._events
         sel = np.full(len(self.codes), -1, dtype=np.intp)
         sel[rows] = np.arange(len(rows))
         which = sel[ev_row]
         keep = which >= 0
-        factor = np.ones((len(rows), len(self.calendar)))
-        factor[which[keep], ev_pos[keep]] = ev_mult[keep]
+        return which[keep], ev_pos[keep], ev_mult[keep]
+
+    @staticmethod
+    def _product_before(n, events, limit):
+        """Each row's multipliers on positions before ``limit[row]``, multiplied in date
+        order: bit for bit the running product a cumulative product reaches there."""
+        which, pos, mult = events
+        keep = pos < limit[which]
+        which, mult = which[keep], mult[keep]
+        out = np.ones(n)
+        if len(which):
+            first = np.concatenate([[0], np.flatnonzero(np.diff(which)) + 1])
+            rank = np.arange(len(which)) - np.repeat(first, np.diff(np.append(first, len(which))))
+            for k in range(rank.max() + 1):
+                at = rank == k
+                out[which[at]] *= mult[at]
+        return out
+
+    def _scale(self, rows, t0, t1, bars, adjust):
+        """Adjustment multiplier of each bar: the cumulative factor ("post"),
+        over the factor of the instrument's latest bar ("pre")."""
+        events = self._events_of(rows)
+        which, pos, mult = events
+        factor = np.ones((len(rows), t1 - t0 + 1))
+        factor[:, 0] = self._product_before(len(rows), events, np.full(len(rows), t0))
+        inside = (pos >= t0) & (pos < t1)
+        factor[which[inside], pos[inside] - t0 + 1] = mult[inside]
         np.cumprod(factor, axis=1, out=factor)
-        scale = factor[:, t0:t1][bars]
+        scale = factor[:, 1:][bars]
         if adjust == "pre":
-            scale /= factor[:, -1][np.nonzero(bars)[0]]
+            latest = self._product_before(len(rows), events, self._last_bar[rows] + 1)
+            scale /= latest[np.nonzero(bars)[0]]
         return scale
 
     def price_frame(self, codes, t0, t1, fields, adjust):
         """Bars of the known ``codes`` on positions [t0, t1), or None."""
         found, rows = self.known(codes)
+        t1 = min(t1, self._n_days)
         if len(rows) == 0 or t1 <= t0:
             return None
         bars = self._take_rows(self._bars, rows, t0, t1)
@@ -228,10 +234,20 @@ class Market:
         return pd.DataFrame(values.T, index=self._index(found, t0, t1, bars, inst, day),
                             columns=list(fields), copy=False)
 
+    def raw_bars(self, t0, t1):
+        rows = np.arange(len(self.codes))
+        frame = self.price_frame(self.codes, t0, t1, PRICE_FIELDS, "none")
+        if frame is None:
+            return None
+        t1 = min(t1, self._n_days)
+        frame["adj_factor"] = self._scale(rows, t0, t1, self._bars[:, t0:t1], "post")
+        return frame
+
     # -- style exposures ----------------------------------------------------
     def exposure_frame(self, codes, t0, t1, factors):
         """Style exposures of the stocks among ``codes`` on [t0, t1), or None."""
         found, rows = self.known(codes)
+        t1 = min(t1, self._n_days)
         cols = self._stock_col[rows]
         is_stock = cols >= 0
         found = [c for c, s in zip(found, is_stock) if s]
@@ -252,12 +268,3 @@ class Market:
         return pd.DataFrame(values.T, index=self._index(found, t0, t1, listed, inst, day),
                             columns=list(factors), copy=False)
 
-    def _index(self, codes, t0, t1, present, inst, day):
-        """(order_book_id, date) row index of the cells ``present`` (codes, days)."""
-        index = pd.MultiIndex(
-            levels=[pd.Index(codes), self.calendar[t0:t1]],
-            codes=[inst, day], names=["order_book_id", "date"], verify_integrity=False)
-        # Levels must hold only labels that have rows, as a stacked table would.
-        if not (present.any(axis=1).all() and present.any(axis=0).all()):
-            index = index.remove_unused_levels()
-        return index
