@@ -1,0 +1,195 @@
+// Per-date cross-sectional transforms: the built-in winsorizing rules and the
+// z-score. The winsorizing rules repeat numpy's arithmetic step for step
+// (pairwise sums, median as the mean of the middle pair, linear quantile
+// interpolation), so the fast path gives the very values the Python functions
+// give.
+#pragma once
+
+#include "assaycore/core/element.hpp"
+#include "assaycore/core/row_blocks.hpp"
+#include "common/parallel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace quellix::assaycore::core {
+
+// add.reduce of a contiguous float64 array: eight accumulators per block of
+// at most 128, longer runs split at half the length rounded down to a
+// multiple of 8, the identity added last.
+inline double numpy_block_sum(const double* a, std::int64_t n) {
+    if (n < 8) {
+        double res = a[0];
+        for (std::int64_t i = 1; i < n; ++i) res += a[i];
+        return res;
+    }
+    double r[8];
+    for (int k = 0; k < 8; ++k) r[k] = a[k];
+    std::int64_t i = 8;
+    for (; i < n - n % 8; i += 8) {
+        for (int k = 0; k < 8; ++k) r[k] += a[i + k];
+    }
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += a[i];
+    return res;
+}
+
+inline double numpy_split_sum(const double* a, std::int64_t n) {
+    if (n <= 128) return numpy_block_sum(a, n);
+    std::int64_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return numpy_split_sum(a, n2) + numpy_split_sum(a + n2, n - n2);
+}
+
+inline double numpy_sum(const double* a, std::int64_t n) { return n == 0 ? 0.0 : 0.0 + numpy_split_sum(a, n); }
+
+// np.maximum / np.minimum: a NaN on either side wins.
+inline double np_maximum(double a, double b) { return (a >= b || a != a) ? a : b; }
+inline double np_minimum(double a, double b) { return (a <= b || a != a) ? a : b; }
+
+// np.median of a[0..n), n > 0; reorders a.
+inline double numpy_median(double* a, std::int64_t n) {
+    const std::int64_t h = n / 2;
+    std::nth_element(a, a + h, a + n);
+    const double upper = a[h];
+    if (n % 2 == 1) return (0.0 + upper) / 1.0;
+    const double lower = *std::max_element(a, a + h);
+    return (0.0 + (lower + upper)) / 2.0;
+}
+
+// np.quantile(a, q) with the default linear method, n > 0; reorders a.
+// Returns the two quantiles at ql <= qh with one partial sort each.
+inline void numpy_quantiles(double* a, std::int64_t n, double ql, double qh, double& lo, double& hi) {
+    auto one = [&](double q, std::int64_t from) {
+        const double virtual_index = static_cast<double>(n - 1) * q;
+        double previous = std::floor(virtual_index);
+        // Past the last index numpy takes the last value (index -1) for both
+        // neighbours; gamma is then measured from -1, but the difference is 0.
+        const bool above = virtual_index >= static_cast<double>(n - 1);
+        if (above) previous = -1.0;
+        const std::int64_t k = above ? n - 1 : static_cast<std::int64_t>(previous);
+        std::nth_element(a + from, a + k, a + n);
+        const double left = a[k];
+        const double right = above ? left : *std::min_element(a + k + 1, a + n);
+        const double gamma = virtual_index - previous;
+        const double diff = right - left;
+        const double value = gamma >= 0.5 ? right - diff * (1.0 - gamma) : left + diff * gamma;
+        return std::pair<double, std::int64_t>{value, k};
+    };
+    const auto first = one(ql, 0);
+    lo = first.first;
+    hi = one(qh, first.second).first;
+}
+
+enum class WinsorizeRule { none, mad, std, percentile };
+
+// The constants of quellix.analysis.winsorize, in the order its expressions
+// multiply them.
+inline constexpr double kMadScale = 1.4826;
+inline constexpr double kDeviations = 3.0;
+inline constexpr double kLowerPercentile = 0.025;
+inline constexpr double kUpperPercentile = 0.975;
+
+// One date, in place. `finite` needs room for n values.
+inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, double* finite) {
+    if (rule == WinsorizeRule::none) return;
+    std::int64_t f = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        if (std::isfinite(row[j])) finite[f++] = row[j];
+    }
+    double lower = 0.0, upper = 0.0;
+    switch (rule) {
+        case WinsorizeRule::none:
+            return;
+        case WinsorizeRule::mad: {
+            if (f == 0) return;
+            const double median = numpy_median(finite, f);
+            for (std::int64_t k = 0; k < f; ++k) finite[k] = std::fabs(finite[k] - median);
+            const double spread = kDeviations * kMadScale * numpy_median(finite, f);
+            lower = median - spread;
+            upper = median + spread;
+            break;
+        }
+        case WinsorizeRule::std: {
+            if (f < 2) return;
+            // Both sums run over the finite values in row order, as numpy's do.
+            const double mean = numpy_sum(finite, f) / static_cast<double>(f);
+            for (std::int64_t k = 0; k < f; ++k) {
+                const double d = finite[k] - mean;
+                finite[k] = d * d;
+            }
+            const double spread = kDeviations * std::sqrt(numpy_sum(finite, f) / static_cast<double>(f - 1));
+            lower = mean - spread;
+            upper = mean + spread;
+            break;
+        }
+        case WinsorizeRule::percentile: {
+            if (f == 0) return;
+            numpy_quantiles(finite, f, kLowerPercentile, kUpperPercentile, lower, upper);
+            break;
+        }
+    }
+    for (std::int64_t j = 0; j < n; ++j) row[j] = np_minimum(np_maximum(row[j], lower), upper);
+}
+
+// One date's z-scores, in place: (x - mean) / sample std over the present
+// values, infinite results set to 0. The mean is taken relative to the first
+// present value, so a row of equal values has deviations of exactly 0 and
+// turns missing (0 / 0) whatever rounding a plain sum would leave. As in
+// pandas, an infinite input makes the standard deviation (and so every cell)
+// missing, and so does a row with fewer than two values. `present` needs room
+// for n values.
+inline void normalize_row(double* row, std::int64_t n, double* present) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    std::int64_t c = 0;
+    bool infinite = false;
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double x = row[j];
+        if (std::isnan(x)) continue;
+        infinite = infinite || std::isinf(x);
+        present[c++] = x;
+    }
+    if (c < 2 || infinite) {
+        std::fill(row, row + n, nan);
+        return;
+    }
+    const double origin = present[0];
+    for (std::int64_t k = 0; k < c; ++k) present[k] -= origin;
+    const double mean = origin + numpy_sum(present, c) / static_cast<double>(c);
+    for (std::int64_t j = 0, k = 0; j < n; ++j) {
+        if (std::isnan(row[j])) continue;
+        const double d = row[j] - mean;
+        present[k++] = d * d;
+    }
+    const double sd = std::sqrt(numpy_sum(present, c) / static_cast<double>(c - 1));
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double z = (row[j] - mean) / sd;
+        row[j] = std::isinf(z) ? 0.0 : z;
+    }
+}
+
+// Applies `per_date(row, n, buffer)` to every date of `table`, writing the
+// column-major (rows x cols) `out`. Dates go in blocks over both cores; each
+// date is computed alone, so the split never changes a value.
+template <class T, class PerDate>
+void transform_dates(const StridedTable<T>& table, double* out, const PerDate& per_date) {
+    const std::int64_t n_dates = table.rows, m = table.cols;
+    const std::int64_t blocks = (n_dates + kDateBlock - 1) / kDateBlock;
+    const std::ptrdiff_t threads = thread_count(blocks, n_dates * m);
+    std::vector<std::vector<double>> scratch(static_cast<std::size_t>(threads));
+    run_dynamic(threads, blocks, [&](std::ptrdiff_t worker, std::ptrdiff_t block) {
+        std::vector<double>& s = scratch[static_cast<std::size_t>(worker)];
+        s.resize(static_cast<std::size_t>((kDateBlock + 1) * m));
+        const std::int64_t t0 = block * kDateBlock;
+        const std::int64_t rows = std::min(kDateBlock, n_dates - t0);
+        gather_dates(table, t0, rows, s.data());
+        for (std::int64_t b = 0; b < rows; ++b) per_date(s.data() + b * m, m, s.data() + kDateBlock * m);
+        scatter_dates(s.data(), t0, rows, m, out, n_dates);
+    });
+}
+
+}  // namespace quellix::assaycore::core
