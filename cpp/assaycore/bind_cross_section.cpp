@@ -77,8 +77,8 @@ py::object winsorization_process(const py::module_& m, const BuiltinRules& built
                            py::len(factor_data.attr("index")) > 0 && py::len(factor_data.attr("columns")) > 0;
     if (!rule || !has_cells) return factor_data.attr("apply")(function, py::arg("axis") = 1);
     const WinsorizeRule chosen = *rule;
-    return transform(factor_data, "factor_data", [chosen](double* row, std::int64_t n, double* buffer) {
-        core::winsorize_row(chosen, row, n, buffer);
+    return transform(factor_data, "factor_data", [chosen](double* row, std::int64_t n, core::DateScratch& s) {
+        core::winsorize_row(chosen, row, n, s);
     });
 }
 
@@ -104,8 +104,8 @@ void bind_cross_section(py::module_& m) {
     add_method(
         normalization, "process",
         [](const py::object&, const py::object& factor_data) {
-            return transform(factor_data, "factor_data", [](double* row, std::int64_t n, double* buffer) {
-                core::normalize_row(row, n, buffer);
+            return transform(factor_data, "factor_data", [](double* row, std::int64_t n, core::DateScratch& s) {
+                core::normalize_row(row, n, s);
             });
         },
         py::arg("factor_data"), "process(self, factor_data)\n--\n\n");

@@ -51,39 +51,107 @@ inline double numpy_sum(const double* a, std::int64_t n) { return n == 0 ? 0.0 :
 inline double np_maximum(double a, double b) { return (a >= b || a != a) ? a : b; }
 inline double np_minimum(double a, double b) { return (a <= b || a != a) ? a : b; }
 
-// np.median of a[0..n), n > 0; reorders a.
-inline double numpy_median(double* a, std::int64_t n) {
-    const std::int64_t h = n / 2;
-    std::nth_element(a, a + h, a + n);
-    const double upper = a[h];
-    if (n % 2 == 1) return (0.0 + upper) / 1.0;
-    const double lower = *std::max_element(a, a + h);
+// Exact order statistics of finite values without sorting them: one pass
+// for the range, one counting the values per bucket of equal width, one
+// collecting the few values of the bucket that holds the wanted rank (and of
+// the next filled bucket when the following rank lies there). Buckets are a
+// monotone function of the value, so every value of a lower bucket is
+// smaller; the collected values are then selected directly. Values bunched
+// into one bucket by a far outlier are bucketed again over their own range.
+struct RankScratch {
+    static constexpr std::int64_t kBuckets = 1024;
+    static constexpr int kLevels = 3;
+    std::vector<std::uint32_t> counts = std::vector<std::uint32_t>(kBuckets);
+    std::vector<double> pool[kLevels];
+
+    void reserve(std::int64_t n) {
+        for (auto& p : pool) {
+            if (static_cast<std::int64_t>(p.size()) < n) p.resize(static_cast<std::size_t>(n));
+        }
+    }
+};
+
+// The values of ranks k and k + 1 (0-based, ascending; k + 1 capped at the
+// last) of a[0..n), n > k. a is left as it is.
+inline std::pair<double, double> rank_pair(const double* a, std::int64_t n, std::int64_t k, RankScratch& s,
+                                           int level = 0) {
+    constexpr std::int64_t B = RankScratch::kBuckets;
+    auto direct = [&](double* w) {
+        std::nth_element(w, w + k, w + n);
+        const double at = w[k];
+        return std::pair<double, double>{at, k + 1 < n ? *std::min_element(w + k + 1, w + n) : at};
+    };
+    if (n <= 64 || level == RankScratch::kLevels - 1) {
+        double* w = s.pool[level].data();
+        if (w != a) std::copy(a, a + n, w);
+        return direct(w);
+    }
+    double lo = a[0], hi = a[0];
+    for (std::int64_t i = 1; i < n; ++i) {
+        lo = std::min(lo, a[i]);
+        hi = std::max(hi, a[i]);
+    }
+    if (lo == hi) return {lo, lo};
+    // Halves keep the width finite for values near the largest doubles.
+    const double half_lo = lo * 0.5;
+    const double scale = static_cast<double>(B) / (hi * 0.5 - half_lo);
+    if (!std::isfinite(scale)) {
+        double* w = s.pool[level].data();
+        if (w != a) std::copy(a, a + n, w);
+        return direct(w);
+    }
+    auto bucket = [&](double x) { return std::min(static_cast<std::int64_t>((x * 0.5 - half_lo) * scale), B - 1); };
+
+    std::uint32_t* counts = s.counts.data();
+    std::fill(counts, counts + B, 0u);
+    for (std::int64_t i = 0; i < n; ++i) ++counts[bucket(a[i])];
+    std::int64_t first = 0, below = 0;
+    while (below + counts[first] <= k) below += counts[first++];
+    std::int64_t last = first;
+    if (k + 1 < n && k + 1 >= below + counts[first]) {
+        do ++last;
+        while (counts[last] == 0);
+    }
+    double* w = s.pool[level].data();
+    std::int64_t m = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t b = bucket(a[i]);
+        w[m] = a[i];
+        m += (b >= first && b <= last) ? 1 : 0;
+    }
+    if (m > n / 2) return rank_pair(w, m, k - below, s, level + 1);
+    n = m;
+    k -= below;
+    return direct(w);
+}
+
+// np.median of a[0..n), n > 0.
+inline double numpy_median(const double* a, std::int64_t n, RankScratch& s) {
+    if (n % 2 == 1) return (0.0 + rank_pair(a, n, n / 2, s).first) / 1.0;
+    const auto [lower, upper] = rank_pair(a, n, n / 2 - 1, s);
     return (0.0 + (lower + upper)) / 2.0;
 }
 
-// np.quantile(a, q) with the default linear method, n > 0; reorders a.
-// Returns the two quantiles at ql <= qh with one partial sort each.
-inline void numpy_quantiles(double* a, std::int64_t n, double ql, double qh, double& lo, double& hi) {
-    auto one = [&](double q, std::int64_t from) {
-        const double virtual_index = static_cast<double>(n - 1) * q;
-        double previous = std::floor(virtual_index);
-        // Past the last index numpy takes the last value (index -1) for both
-        // neighbours; gamma is then measured from -1, but the difference is 0.
-        const bool above = virtual_index >= static_cast<double>(n - 1);
-        if (above) previous = -1.0;
-        const std::int64_t k = above ? n - 1 : static_cast<std::int64_t>(previous);
-        std::nth_element(a + from, a + k, a + n);
-        const double left = a[k];
-        const double right = above ? left : *std::min_element(a + k + 1, a + n);
-        const double gamma = virtual_index - previous;
-        const double diff = right - left;
-        const double value = gamma >= 0.5 ? right - diff * (1.0 - gamma) : left + diff * gamma;
-        return std::pair<double, std::int64_t>{value, k};
-    };
-    const auto first = one(ql, 0);
-    lo = first.first;
-    hi = one(qh, first.second).first;
+// np.quantile(a, q) with the default linear method, n > 0.
+inline double numpy_quantile(const double* a, std::int64_t n, double q, RankScratch& s) {
+    const double virtual_index = static_cast<double>(n - 1) * q;
+    double previous = std::floor(virtual_index);
+    // Past the last index numpy takes the last value (index -1) for both
+    // neighbours, and measures gamma from -1; the difference is then 0.
+    const bool above = virtual_index >= static_cast<double>(n - 1);
+    if (above) previous = -1.0;
+    const auto [left, right] = rank_pair(a, n, above ? n - 1 : static_cast<std::int64_t>(previous), s);
+    const double gamma = virtual_index - previous;
+    const double diff = right - left;
+    return gamma >= 0.5 ? right - diff * (1.0 - gamma) : left + diff * gamma;
 }
+
+// What one worker reuses from date to date.
+struct DateScratch {
+    std::vector<double> block;   // kDateBlock dates x instruments
+    std::vector<double> values;  // one date's values
+    RankScratch ranks;
+};
 
 enum class WinsorizeRule { none, mad, std, percentile };
 
@@ -94,12 +162,15 @@ inline constexpr double kDeviations = 3.0;
 inline constexpr double kLowerPercentile = 0.025;
 inline constexpr double kUpperPercentile = 0.975;
 
-// One date, in place. `finite` needs room for n values.
-inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, double* finite) {
+// One date, in place.
+inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, DateScratch& scratch) {
     if (rule == WinsorizeRule::none) return;
+    double* finite = scratch.values.data();
+    RankScratch& s = scratch.ranks;
     std::int64_t f = 0;
     for (std::int64_t j = 0; j < n; ++j) {
-        if (std::isfinite(row[j])) finite[f++] = row[j];
+        finite[f] = row[j];
+        f += std::isfinite(row[j]) ? 1 : 0;
     }
     double lower = 0.0, upper = 0.0;
     switch (rule) {
@@ -107,9 +178,9 @@ inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, doubl
             return;
         case WinsorizeRule::mad: {
             if (f == 0) return;
-            const double median = numpy_median(finite, f);
+            const double median = numpy_median(finite, f, s);
             for (std::int64_t k = 0; k < f; ++k) finite[k] = std::fabs(finite[k] - median);
-            const double spread = kDeviations * kMadScale * numpy_median(finite, f);
+            const double spread = kDeviations * kMadScale * numpy_median(finite, f, s);
             lower = median - spread;
             upper = median + spread;
             break;
@@ -129,7 +200,8 @@ inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, doubl
         }
         case WinsorizeRule::percentile: {
             if (f == 0) return;
-            numpy_quantiles(finite, f, kLowerPercentile, kUpperPercentile, lower, upper);
+            lower = numpy_quantile(finite, f, kLowerPercentile, s);
+            upper = numpy_quantile(finite, f, kUpperPercentile, s);
             break;
         }
     }
@@ -141,9 +213,9 @@ inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, doubl
 // present value, so a row of equal values has deviations of exactly 0 and
 // turns missing (0 / 0) whatever rounding a plain sum would leave. As in
 // pandas, an infinite input makes the standard deviation (and so every cell)
-// missing, and so does a row with fewer than two values. `present` needs room
-// for n values.
-inline void normalize_row(double* row, std::int64_t n, double* present) {
+// missing, and so does a row with fewer than two values.
+inline void normalize_row(double* row, std::int64_t n, DateScratch& scratch) {
+    double* present = scratch.values.data();
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     std::int64_t c = 0;
     bool infinite = false;
@@ -172,7 +244,7 @@ inline void normalize_row(double* row, std::int64_t n, double* present) {
     }
 }
 
-// Applies `per_date(row, n, buffer)` to every date of `table`, writing the
+// Applies `per_date(row, n, scratch)` to every date of `table`, writing the
 // column-major (rows x cols) `out`. Dates go in blocks over both cores; each
 // date is computed alone, so the split never changes a value.
 template <class T, class PerDate>
@@ -180,15 +252,19 @@ void transform_dates(const StridedTable<T>& table, double* out, const PerDate& p
     const std::int64_t n_dates = table.rows, m = table.cols;
     const std::int64_t blocks = (n_dates + kDateBlock - 1) / kDateBlock;
     const std::ptrdiff_t threads = thread_count(blocks, n_dates * m);
-    std::vector<std::vector<double>> scratch(static_cast<std::size_t>(threads));
+    std::vector<DateScratch> scratch(static_cast<std::size_t>(threads));
     run_dynamic(threads, blocks, [&](std::ptrdiff_t worker, std::ptrdiff_t block) {
-        std::vector<double>& s = scratch[static_cast<std::size_t>(worker)];
-        s.resize(static_cast<std::size_t>((kDateBlock + 1) * m));
+        DateScratch& s = scratch[static_cast<std::size_t>(worker)];
+        if (s.values.empty()) {
+            s.block.resize(static_cast<std::size_t>(kDateBlock * m));
+            s.values.resize(static_cast<std::size_t>(m));
+            s.ranks.reserve(m);
+        }
         const std::int64_t t0 = block * kDateBlock;
         const std::int64_t rows = std::min(kDateBlock, n_dates - t0);
-        gather_dates(table, t0, rows, s.data());
-        for (std::int64_t b = 0; b < rows; ++b) per_date(s.data() + b * m, m, s.data() + kDateBlock * m);
-        scatter_dates(s.data(), t0, rows, m, out, n_dates);
+        gather_dates(table, t0, rows, s.block.data());
+        for (std::int64_t b = 0; b < rows; ++b) per_date(s.block.data() + b * m, m, s);
+        scatter_dates(s.block.data(), t0, rows, m, out, n_dates);
     });
 }
 
