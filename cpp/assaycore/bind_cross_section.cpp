@@ -32,20 +32,14 @@ BuiltinRules builtin_rules(const py::module_& m) {
              {winsorize.attr("winsorize_percentile"), WinsorizeRule::percentile}}};
 }
 
-// Column-major (dates x instruments) float64 array for the result, adopted by
-// pandas as it stands (pandas keeps a table's columns contiguous).
-py::array_t<double> column_major(std::int64_t n_dates, std::int64_t n_instruments) {
-    return py::array_t<double>({static_cast<py::ssize_t>(n_dates), static_cast<py::ssize_t>(n_instruments)},
-                               {static_cast<py::ssize_t>(sizeof(double)),
-                                static_cast<py::ssize_t>(sizeof(double) * n_dates)});
-}
-
 template <class PerDate>
 py::object transform(const py::object& factor_data, const char* name, const PerDate& per_date) {
     require_frame(factor_data, name);
     NumericValues values = numeric_values(factor_data, name);
     const std::int64_t n_dates = values.array.shape(0), n_instruments = values.array.shape(1);
-    py::array_t<double> out = column_major(n_dates, n_instruments);
+    // Row-major: each date is computed where it is stored, and pandas adopts
+    // the array as it stands.
+    py::array_t<double> out({static_cast<py::ssize_t>(n_dates), static_cast<py::ssize_t>(n_instruments)});
     double* dst = out.mutable_data();
     {
         py::gil_scoped_release release;

@@ -171,8 +171,7 @@ py::object process(const py::module_& m, const py::object& self, const py::objec
     const auto n_dates = static_cast<py::ssize_t>(py::len(index));
     const auto n_instruments = static_cast<py::ssize_t>(ids.size());
     py::array y = float_values(df, "df");
-    py::array_t<double> out({n_dates, n_instruments}, {static_cast<py::ssize_t>(sizeof(double)),
-                                                       static_cast<py::ssize_t>(sizeof(double)) * n_dates});
+    py::array_t<double> out({n_dates, n_instruments});
     py::object columns = pd().attr("Index")(ids);
     // A table without dates asks the client nothing.
     if (n_dates == 0) return make_frame(out, index, columns);

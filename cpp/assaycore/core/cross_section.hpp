@@ -52,7 +52,7 @@ inline double np_maximum(double a, double b) { return (a >= b || a != a) ? a : b
 inline double np_minimum(double a, double b) { return (a <= b || a != a) ? a : b; }
 
 // Exact order statistics of finite values without sorting them: one pass
-// for the range, one counting the values per bucket of equal width, one
+// counting the values per bucket of equal width over a known range, one
 // collecting the few values of the bucket that holds the wanted rank (and of
 // the next filled bucket when the following rank lies there). Buckets are a
 // monotone function of the value, so every value of a lower bucket is
@@ -62,49 +62,41 @@ struct RankScratch {
     static constexpr std::int64_t kBuckets = 1024;
     static constexpr int kLevels = 3;
     std::vector<std::uint32_t> counts = std::vector<std::uint32_t>(kBuckets);
+    std::vector<std::uint16_t> bucket;
     std::vector<double> pool[kLevels];
 
     void reserve(std::int64_t n) {
-        for (auto& p : pool) {
-            if (static_cast<std::int64_t>(p.size()) < n) p.resize(static_cast<std::size_t>(n));
-        }
+        bucket.resize(static_cast<std::size_t>(n));
+        for (auto& p : pool) p.resize(static_cast<std::size_t>(n));
     }
 };
 
 // The values of ranks k and k + 1 (0-based, ascending; k + 1 capped at the
-// last) of a[0..n), n > k. a is left as it is.
-inline std::pair<double, double> rank_pair(const double* a, std::int64_t n, std::int64_t k, RankScratch& s,
-                                           int level = 0) {
+// last) of a[0..n), n > k, given lo <= every value <= hi. a is left as it is.
+inline std::pair<double, double> rank_pair(const double* a, std::int64_t n, std::int64_t k, double lo, double hi,
+                                           RankScratch& s, int level = 0) {
     constexpr std::int64_t B = RankScratch::kBuckets;
-    auto direct = [&](double* w) {
-        std::nth_element(w, w + k, w + n);
-        const double at = w[k];
-        return std::pair<double, double>{at, k + 1 < n ? *std::min_element(w + k + 1, w + n) : at};
-    };
-    if (n <= 64 || level == RankScratch::kLevels - 1) {
-        double* w = s.pool[level].data();
-        if (w != a) std::copy(a, a + n, w);
-        return direct(w);
-    }
-    double lo = a[0], hi = a[0];
-    for (std::int64_t i = 1; i < n; ++i) {
-        lo = std::min(lo, a[i]);
-        hi = std::max(hi, a[i]);
-    }
-    if (lo == hi) return {lo, lo};
+    double* w = s.pool[level].data();
     // Halves keep the width finite for values near the largest doubles.
     const double half_lo = lo * 0.5;
     const double scale = static_cast<double>(B) / (hi * 0.5 - half_lo);
-    if (!std::isfinite(scale)) {
-        double* w = s.pool[level].data();
+    if (n <= 64 || level == RankScratch::kLevels - 1 || !(scale <= std::numeric_limits<double>::max())) {
+        if (lo == hi) return {lo, lo};
         if (w != a) std::copy(a, a + n, w);
-        return direct(w);
+        std::nth_element(w, w + k, w + n);
+        const double at = w[k];
+        return {at, k + 1 < n ? *std::min_element(w + k + 1, w + n) : at};
     }
-    auto bucket = [&](double x) { return std::min(static_cast<std::int64_t>((x * 0.5 - half_lo) * scale), B - 1); };
 
     std::uint32_t* counts = s.counts.data();
+    std::uint16_t* bucket = s.bucket.data();
     std::fill(counts, counts + B, 0u);
-    for (std::int64_t i = 0; i < n; ++i) ++counts[bucket(a[i])];
+    // Bucket numbers in a loop of their own (it vectorises), then counted.
+    for (std::int64_t i = 0; i < n; ++i) {
+        const auto b = static_cast<std::int32_t>((a[i] * 0.5 - half_lo) * scale);
+        bucket[i] = static_cast<std::uint16_t>(b < B - 1 ? b : B - 1);
+    }
+    for (std::int64_t i = 0; i < n; ++i) ++counts[bucket[i]];
     std::int64_t first = 0, below = 0;
     while (below + counts[first] <= k) below += counts[first++];
     std::int64_t last = first;
@@ -112,35 +104,37 @@ inline std::pair<double, double> rank_pair(const double* a, std::int64_t n, std:
         do ++last;
         while (counts[last] == 0);
     }
-    double* w = s.pool[level].data();
     std::int64_t m = 0;
+    double wlo = std::numeric_limits<double>::infinity(), whi = -wlo;
+    const auto span = static_cast<std::uint16_t>(last - first);
     for (std::int64_t i = 0; i < n; ++i) {
-        const std::int64_t b = bucket(a[i]);
-        w[m] = a[i];
-        m += (b >= first && b <= last) ? 1 : 0;
+        const double x = a[i];
+        w[m] = x;
+        if (static_cast<std::uint16_t>(bucket[i] - first) <= span) {
+            ++m;
+            wlo = std::min(wlo, x);
+            whi = std::max(whi, x);
+        }
     }
-    if (m > n / 2) return rank_pair(w, m, k - below, s, level + 1);
-    n = m;
-    k -= below;
-    return direct(w);
+    return rank_pair(w, m, k - below, wlo, whi, s, m > n / 2 ? level + 1 : RankScratch::kLevels - 1);
 }
 
-// np.median of a[0..n), n > 0.
-inline double numpy_median(const double* a, std::int64_t n, RankScratch& s) {
-    if (n % 2 == 1) return (0.0 + rank_pair(a, n, n / 2, s).first) / 1.0;
-    const auto [lower, upper] = rank_pair(a, n, n / 2 - 1, s);
+// np.median of a[0..n), n > 0, lo <= a <= hi.
+inline double numpy_median(const double* a, std::int64_t n, double lo, double hi, RankScratch& s) {
+    if (n % 2 == 1) return (0.0 + rank_pair(a, n, n / 2, lo, hi, s).first) / 1.0;
+    const auto [lower, upper] = rank_pair(a, n, n / 2 - 1, lo, hi, s);
     return (0.0 + (lower + upper)) / 2.0;
 }
 
-// np.quantile(a, q) with the default linear method, n > 0.
-inline double numpy_quantile(const double* a, std::int64_t n, double q, RankScratch& s) {
+// np.quantile(a, q) with the default linear method, n > 0, lo <= a <= hi.
+inline double numpy_quantile(const double* a, std::int64_t n, double q, double lo, double hi, RankScratch& s) {
     const double virtual_index = static_cast<double>(n - 1) * q;
     double previous = std::floor(virtual_index);
     // Past the last index numpy takes the last value (index -1) for both
     // neighbours, and measures gamma from -1; the difference is then 0.
     const bool above = virtual_index >= static_cast<double>(n - 1);
     if (above) previous = -1.0;
-    const auto [left, right] = rank_pair(a, n, above ? n - 1 : static_cast<std::int64_t>(previous), s);
+    const auto [left, right] = rank_pair(a, n, above ? n - 1 : static_cast<std::int64_t>(previous), lo, hi, s);
     const double gamma = virtual_index - previous;
     const double diff = right - left;
     return gamma >= 0.5 ? right - diff * (1.0 - gamma) : left + diff * gamma;
@@ -148,7 +142,6 @@ inline double numpy_quantile(const double* a, std::int64_t n, double q, RankScra
 
 // What one worker reuses from date to date.
 struct DateScratch {
-    std::vector<double> block;   // kDateBlock dates x instruments
     std::vector<double> values;  // one date's values
     RankScratch ranks;
 };
@@ -168,9 +161,14 @@ inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, DateS
     double* finite = scratch.values.data();
     RankScratch& s = scratch.ranks;
     std::int64_t f = 0;
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (std::int64_t j = 0; j < n; ++j) {
-        finite[f] = row[j];
-        f += std::isfinite(row[j]) ? 1 : 0;
+        const double x = row[j];
+        const bool keep = std::isfinite(x);
+        finite[f] = x;
+        f += keep ? 1 : 0;
+        lo = keep && x < lo ? x : lo;
+        hi = keep && x > hi ? x : hi;
     }
     double lower = 0.0, upper = 0.0;
     switch (rule) {
@@ -178,9 +176,13 @@ inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, DateS
             return;
         case WinsorizeRule::mad: {
             if (f == 0) return;
-            const double median = numpy_median(finite, f, s);
-            for (std::int64_t k = 0; k < f; ++k) finite[k] = std::fabs(finite[k] - median);
-            const double spread = kDeviations * kMadScale * numpy_median(finite, f, s);
+            const double median = numpy_median(finite, f, lo, hi, s);
+            double far = 0.0;
+            for (std::int64_t k = 0; k < f; ++k) {
+                finite[k] = std::fabs(finite[k] - median);
+                far = std::max(far, finite[k]);
+            }
+            const double spread = kDeviations * kMadScale * numpy_median(finite, f, 0.0, far, s);
             lower = median - spread;
             upper = median + spread;
             break;
@@ -200,8 +202,8 @@ inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, DateS
         }
         case WinsorizeRule::percentile: {
             if (f == 0) return;
-            lower = numpy_quantile(finite, f, kLowerPercentile, s);
-            upper = numpy_quantile(finite, f, kUpperPercentile, s);
+            lower = numpy_quantile(finite, f, kLowerPercentile, lo, hi, s);
+            upper = numpy_quantile(finite, f, kUpperPercentile, lo, hi, s);
             break;
         }
     }
@@ -215,27 +217,29 @@ inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, DateS
 // pandas, an infinite input makes the standard deviation (and so every cell)
 // missing, and so does a row with fewer than two values.
 inline void normalize_row(double* row, std::int64_t n, DateScratch& scratch) {
-    double* present = scratch.values.data();
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    double* present = scratch.values.data();
+    std::int64_t j0 = 0;
+    while (j0 < n && std::isnan(row[j0])) ++j0;
+    const double origin = j0 < n ? row[j0] : 0.0;
     std::int64_t c = 0;
     bool infinite = false;
-    for (std::int64_t j = 0; j < n; ++j) {
+    for (std::int64_t j = j0; j < n; ++j) {
         const double x = row[j];
-        if (std::isnan(x)) continue;
         infinite = infinite || std::isinf(x);
-        present[c++] = x;
+        present[c] = x - origin;
+        c += std::isnan(x) ? 0 : 1;
     }
     if (c < 2 || infinite) {
         std::fill(row, row + n, nan);
         return;
     }
-    const double origin = present[0];
-    for (std::int64_t k = 0; k < c; ++k) present[k] -= origin;
     const double mean = origin + numpy_sum(present, c) / static_cast<double>(c);
-    for (std::int64_t j = 0, k = 0; j < n; ++j) {
-        if (std::isnan(row[j])) continue;
+    c = 0;
+    for (std::int64_t j = j0; j < n; ++j) {
         const double d = row[j] - mean;
-        present[k++] = d * d;
+        present[c] = d * d;
+        c += std::isnan(d) ? 0 : 1;
     }
     const double sd = std::sqrt(numpy_sum(present, c) / static_cast<double>(c - 1));
     for (std::int64_t j = 0; j < n; ++j) {
@@ -244,8 +248,8 @@ inline void normalize_row(double* row, std::int64_t n, DateScratch& scratch) {
     }
 }
 
-// Applies `per_date(row, n, scratch)` to every date of `table`, writing the
-// column-major (rows x cols) `out`. Dates go in blocks over both cores; each
+// Applies `per_date(row, n, scratch)` to every date of `table`, in place in
+// the row-major (rows x cols) `out`. Dates go in blocks over both cores; each
 // date is computed alone, so the split never changes a value.
 template <class T, class PerDate>
 void transform_dates(const StridedTable<T>& table, double* out, const PerDate& per_date) {
@@ -256,15 +260,14 @@ void transform_dates(const StridedTable<T>& table, double* out, const PerDate& p
     run_dynamic(threads, blocks, [&](std::ptrdiff_t worker, std::ptrdiff_t block) {
         DateScratch& s = scratch[static_cast<std::size_t>(worker)];
         if (s.values.empty()) {
-            s.block.resize(static_cast<std::size_t>(kDateBlock * m));
             s.values.resize(static_cast<std::size_t>(m));
             s.ranks.reserve(m);
         }
         const std::int64_t t0 = block * kDateBlock;
         const std::int64_t rows = std::min(kDateBlock, n_dates - t0);
-        gather_dates(table, t0, rows, s.block.data());
-        for (std::int64_t b = 0; b < rows; ++b) per_date(s.block.data() + b * m, m, s);
-        scatter_dates(s.block.data(), t0, rows, m, out, n_dates);
+        double* dst = out + t0 * m;
+        gather_dates(table, t0, rows, dst);
+        for (std::int64_t b = 0; b < rows; ++b) per_date(dst + b * m, m, s);
     });
 }
 

@@ -148,7 +148,7 @@ inline void demean_by_group(double* x, const std::int32_t* group, std::int64_t m
 }
 
 struct Workspace {
-    std::vector<double> y, resid, style, user;  // blocks of dates x instruments
+    std::vector<double> y, style, user;  // blocks of dates x instruments
     std::vector<std::int32_t> code;
     std::vector<double> design;                  // fitted instruments x (S + O), column-major
     std::vector<double> fitted;
@@ -160,7 +160,7 @@ struct Workspace {
 }  // namespace detail
 
 // Residuals of every date of the (dates x instruments) factor table, written
-// to every cell of the column-major `out`. A date whose factor values are all
+// to every cell of the row-major `out`. A date whose factor values are all
 // missing, and an instrument lacking its factor value or any regressor value
 // (NaN or infinite) on a date, get NaN. With no regressor at all a
 // fitted instrument keeps its factor value.
@@ -191,7 +191,6 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
         const std::size_t cells = static_cast<std::size_t>(kDateBlock * n);
         if (w.y.size() < cells) {
             w.y.resize(cells);
-            w.resid.resize(cells);
             w.style.resize(cells * static_cast<std::size_t>(S));
             w.user.resize(cells * static_cast<std::size_t>(O));
             w.code.resize(I > 0 ? cells : 0);
@@ -209,8 +208,15 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
         // Everything the block's dates read, taken instrument by instrument
         // so each source is walked along its runs of dates.
         gather_dates(factor, t0, rows, w.y.data());
-        std::fill(w.resid.begin(), w.resid.begin() + rows * n, nan);
+        std::fill(out + t0 * n, out + (t0 + rows) * n, nan);
+        constexpr std::int64_t ahead = 6;
         for (std::int64_t c = 0; c < n; ++c) {
+            if (S > 0 && c + ahead < n) {
+                // Each instrument's run of dates lies elsewhere in the exposure
+                // table; asking for a later one early hides the memory latency.
+                const std::int64_t r = exposures.at(style.inst_of_col[c + ahead], style.date_of_row[t0]);
+                for (std::int64_t j = 0; r >= 0 && j < S; ++j) __builtin_prefetch(style.values.data + r * style.values.row_stride + j * style.values.col_stride);
+            }
             if (S > 0) {
                 const std::int64_t u = style.inst_of_col[c];
                 for (std::int64_t b = 0; b < rows; ++b) {
@@ -267,7 +273,10 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
             // Each column measured against its own size before the demeaning.
             for (std::int64_t j = 0; j < P; ++j) {
                 Eigen::Map<Eigen::VectorXd> col(a + j * n, m);
-                double size = col.stableNorm();
+                double size = col.norm();
+                // The plain sum of squares over- or underflows only for extreme
+                // scales; the scaled norm is slower but safe.
+                if (!(size > 0 && size <= std::numeric_limits<double>::max())) size = col.stableNorm();
                 if (!std::isfinite(size)) size = col.cwiseAbs().maxCoeff();
                 if (size > 0) col /= size;
             }
@@ -296,10 +305,9 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
                 fitted.head(rank).setZero();
                 fitted.applyOnTheLeft(q);
             }
-            double* resid = w.resid.data() + b * n;
+            double* resid = out + (t0 + b) * n;
             for (std::int64_t k = 0; k < m; ++k) resid[w.who[k]] = w.fitted[k];
         }
-        scatter_dates(w.resid.data(), t0, rows, n, out, n_dates);
     });
 }
 
