@@ -133,6 +133,8 @@ def test_normalization_matches_pandas_and_rows_are_independent():
     got = ac.Normalization().process(df)
     pd.testing.assert_frame_equal(got, pandas_normalized(df), rtol=1e-12, atol=1e-12)
     pd.testing.assert_frame_equal(df, before)
+    single = df.astype(np.float32)
+    pd.testing.assert_frame_equal(ac.Normalization().process(single), pandas_normalized(single), rtol=1e-5, atol=1e-5)
     shifted = df.copy()
     shifted.iloc[7] += 1000.0
     moved = ac.Normalization().process(shifted)

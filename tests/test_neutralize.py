@@ -188,8 +188,11 @@ def test_sound_behaviours(monkeypatch):
     w = World(15)
     early = w.dates[0] - pd.Timedelta(days=60)      # before the first classification date
     w.factor.index = pd.DatetimeIndex([early] + list(w.dates[1:]))
-    w.exposures = None                               # the client knows none of the instruments
+    w.exposures = w.exposures.drop(w.dates[3], level="date")
     w.install(monkeypatch)
+    got = ac.Neutralization().process(w.factor)    # nobody has exposures on two dates: rows left missing
+    assert np.isnan(got.iloc[[0, 3]].to_numpy()).all() and not np.isnan(got.iloc[4].to_numpy()).all()
+    w.exposures = None                               # the client knows none of the instruments
     assert np.isnan(ac.Neutralization().process(w.factor).to_numpy()).all()
 
     got = ac.Neutralization(style_factors=None).process(w.factor)
@@ -229,7 +232,7 @@ def with_unit(index, unit):
     return pd.DatetimeIndex(index.to_numpy().astype("datetime64[{}]".format(unit)))
 
 
-@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
 def test_dates_in_any_resolution(monkeypatch, unit):
     w = World(16)
     user = pd.DataFrame(w.rng.standard_normal(w.factor.shape), index=w.dates, columns=w.ids)

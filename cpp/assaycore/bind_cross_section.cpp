@@ -33,7 +33,7 @@ BuiltinRules builtin_rules(const py::module_& m) {
 }
 
 template <class PerDate>
-py::object transform(const py::object& factor_data, const char* name, const PerDate& per_date) {
+py::object transform(const py::object& factor_data, const char* name, bool keep_float32, const PerDate& per_date) {
     require_frame(factor_data, name);
     NumericValues values = numeric_values(factor_data, name);
     const std::int64_t n_dates = values.array.shape(0), n_instruments = values.array.shape(1);
@@ -47,7 +47,10 @@ py::object transform(const py::object& factor_data, const char* name, const PerD
             core::transform_dates(values.template view<decltype(tag)>(), dst, per_date);
         });
     }
-    return make_frame(out, factor_data.attr("index"), factor_data.attr("columns"));
+    py::object result = make_frame(out, factor_data.attr("index"), factor_data.attr("columns"));
+    // pandas' arithmetic keeps a table that is float32 throughout in float32.
+    if (keep_float32 && values.element == core::Element::float32) return result.attr("astype")("float32");
+    return result;
 }
 
 void winsorization_init(const py::module_& m, const py::object& self, const py::object& method) {
@@ -71,7 +74,7 @@ py::object winsorization_process(const py::module_& m, const BuiltinRules& built
                            py::len(factor_data.attr("index")) > 0 && py::len(factor_data.attr("columns")) > 0;
     if (!rule || !has_cells) return factor_data.attr("apply")(function, py::arg("axis") = 1);
     const WinsorizeRule chosen = *rule;
-    return transform(factor_data, "factor_data", [chosen](double* row, std::int64_t n, core::DateScratch& s) {
+    return transform(factor_data, "factor_data", false, [chosen](double* row, std::int64_t n, core::DateScratch& s) {
         core::winsorize_row(chosen, row, n, s);
     });
 }
@@ -98,7 +101,7 @@ void bind_cross_section(py::module_& m) {
     add_method(
         normalization, "process",
         [](const py::object&, const py::object& factor_data) {
-            return transform(factor_data, "factor_data", [](double* row, std::int64_t n, core::DateScratch& s) {
+            return transform(factor_data, "factor_data", true, [](double* row, std::int64_t n, core::DateScratch& s) {
                 core::normalize_row(row, n, s);
             });
         },
