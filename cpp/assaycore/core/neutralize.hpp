@@ -18,6 +18,7 @@
 #include "common/parallel.hpp"
 
 #include <Eigen/Core>
+#include <Eigen/Eigenvalues>
 #include <Eigen/QR>
 
 #include <algorithm>
@@ -148,6 +149,8 @@ inline void demean_by_group(double* x, const std::int32_t* group, std::int64_t m
 }
 
 struct Workspace {
+    Eigen::MatrixXd gram;
+    Eigen::VectorXd projected;
     std::vector<double> y, style, user;  // blocks of dates x instruments
     std::vector<std::int32_t> code;
     std::vector<double> design;                  // fitted instruments x (S + O), column-major
@@ -156,6 +159,24 @@ struct Workspace {
     std::vector<std::int64_t> who;
     std::vector<double> count, mean, correction;
 };
+
+// The common case first: when the (scaled, demeaned) columns are far from
+// collinear, the normal equations give the residual in half the work of a
+// QR, and their error, a few roundings times the squared condition number
+// (kept below 100^2 here), stays far below what the fit can resolve. Returns
+// false, touching nothing, when the columns are not so well separated.
+inline bool well_conditioned_residual(const Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>>& a,
+                                      Eigen::Map<Eigen::VectorXd>& y, Workspace& w) {
+    if (a.rows() < a.cols()) return false;
+    w.gram.noalias() = a.transpose() * a;
+    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(w.gram);
+    const auto& lambda = eigen.eigenvalues();
+    if (eigen.info() != Eigen::Success || !(lambda(0) > 1e-4 * lambda(lambda.size() - 1))) return false;
+    w.projected.noalias() = eigen.eigenvectors().transpose() * (a.transpose() * y);
+    w.projected.array() /= lambda.array();
+    y.noalias() -= a * (eigen.eigenvectors() * w.projected);
+    return true;
+}
 
 }  // namespace detail
 
@@ -183,12 +204,18 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
         return 4.0 * static_cast<double>(std::max(m, K)) * std::numeric_limits<double>::epsilon();
     };
 
-    const std::int64_t blocks = (n_dates + kDateBlock - 1) / kDateBlock;
+    // Each instrument's exposures lie in a run of dates somewhere else in the
+    // exposure table: long blocks of dates read them in long runs (memory
+    // latency, not bandwidth, is what a short run costs), as long as a
+    // block's copies stay within a few tens of megabytes.
+    const std::int64_t per_date = std::max<std::int64_t>(n * (S + O + 2) * 8, 1);
+    const std::int64_t dates_per_block = std::clamp<std::int64_t>((32 << 20) / per_date, kDateBlock, 64);
+    const std::int64_t blocks = (n_dates + dates_per_block - 1) / dates_per_block;
     const std::ptrdiff_t threads = thread_count(blocks, n_dates * n * (K + 1));
     std::vector<detail::Workspace> spaces(static_cast<std::size_t>(threads));
     run_dynamic(threads, blocks, [&](std::ptrdiff_t worker, std::ptrdiff_t block) {
         detail::Workspace& w = spaces[static_cast<std::size_t>(worker)];
-        const std::size_t cells = static_cast<std::size_t>(kDateBlock * n);
+        const std::size_t cells = static_cast<std::size_t>(dates_per_block * n);
         if (w.y.size() < cells) {
             w.y.resize(cells);
             w.style.resize(cells * static_cast<std::size_t>(S));
@@ -202,21 +229,14 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
             w.mean.resize(static_cast<std::size_t>(I));
             w.correction.resize(static_cast<std::size_t>(I));
         }
-        const std::int64_t t0 = block * kDateBlock;
-        const std::int64_t rows = std::min(kDateBlock, n_dates - t0);
+        const std::int64_t t0 = block * dates_per_block;
+        const std::int64_t rows = std::min(dates_per_block, n_dates - t0);
 
         // Everything the block's dates read, taken instrument by instrument
         // so each source is walked along its runs of dates.
         gather_dates(factor, t0, rows, w.y.data());
         std::fill(out + t0 * n, out + (t0 + rows) * n, nan);
-        constexpr std::int64_t ahead = 6;
         for (std::int64_t c = 0; c < n; ++c) {
-            if (S > 0 && c + ahead < n) {
-                // Each instrument's run of dates lies elsewhere in the exposure
-                // table; asking for a later one early hides the memory latency.
-                const std::int64_t r = exposures.at(style.inst_of_col[c + ahead], style.date_of_row[t0]);
-                for (std::int64_t j = 0; r >= 0 && j < S; ++j) __builtin_prefetch(style.values.data + r * style.values.row_stride + j * style.values.col_stride);
-            }
             if (S > 0) {
                 const std::int64_t u = style.inst_of_col[c];
                 for (std::int64_t b = 0; b < rows; ++b) {
@@ -292,18 +312,20 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
             }
             if (P > 0) {
                 Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>> view(a, m, P, Eigen::OuterStride<>(n));
-                Eigen::Ref<Eigen::MatrixXd> design(view);
-                Eigen::ColPivHouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(design);
-                const double tol = tolerance(m);
-                const std::int64_t diag = std::min(m, P);
-                std::int64_t rank = 0;
-                while (rank < diag && std::abs(qr.matrixQR()(rank, rank)) > tol) ++rank;
                 Eigen::Map<Eigen::VectorXd> fitted(w.fitted.data(), m);
-                auto q = qr.householderQ();
-                q.setLength(rank);
-                fitted.applyOnTheLeft(q.adjoint());
-                fitted.head(rank).setZero();
-                fitted.applyOnTheLeft(q);
+                if (!detail::well_conditioned_residual(view, fitted, w)) {
+                    Eigen::Ref<Eigen::MatrixXd> design(view);
+                    Eigen::ColPivHouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(design);
+                    const double tol = tolerance(m);
+                    const std::int64_t diag = std::min(m, P);
+                    std::int64_t rank = 0;
+                    while (rank < diag && std::abs(qr.matrixQR()(rank, rank)) > tol) ++rank;
+                    auto q = qr.householderQ();
+                    q.setLength(rank);
+                    fitted.applyOnTheLeft(q.adjoint());
+                    fitted.head(rank).setZero();
+                    fitted.applyOnTheLeft(q);
+                }
             }
             double* resid = out + (t0 + b) * n;
             for (std::int64_t k = 0; k < m; ++k) resid[w.who[k]] = w.fitted[k];
