@@ -8,9 +8,10 @@
 // each industry present among the fitted instruments (an unclassified
 // instrument has all-zero dummies and is left as it is; a code no fitted
 // instrument has adds a zero column and nothing to the space). What remains
-// is fitted by a column-pivoted Householder QR, which reveals the rank of the
-// style and user columns after the demeaning; the residual is the factor minus
-// its projection onto the leading, independent part of Q.
+// is fitted by the normal equations when its columns are well separated, and
+// otherwise by a column-pivoted Householder QR, which reveals the rank of the
+// style and user columns after the demeaning; the residual is then the factor
+// minus its projection onto the leading, independent part of Q.
 #pragma once
 
 #include "assaycore/core/element.hpp"
