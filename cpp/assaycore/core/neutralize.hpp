@@ -149,15 +149,15 @@ inline void demean_by_group(double* x, const std::int32_t* group, std::int64_t m
     }
 }
 
+// What one worker reuses from block to block: for each date of a block, the
+// rows of its fitted instruments (design columns of n entries each, factor
+// values, industries, columns) and its design columns' sums of squares.
 struct Workspace {
     Eigen::MatrixXd gram;
     Eigen::VectorXd projected;
-    std::vector<double> y, style, user;  // blocks of dates x instruments
-    std::vector<std::int32_t> code;
-    std::vector<double> design;                  // fitted instruments x (S + O), column-major
-    std::vector<double> fitted;
+    std::vector<double> design, fitted, squares, values;
     std::vector<std::int32_t> group;
-    std::vector<std::int64_t> who;
+    std::vector<std::int64_t> who, fits;
     std::vector<double> count, mean, correction;
 };
 
@@ -208,93 +208,91 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
     // Each instrument's exposures lie in a run of dates somewhere else in the
     // exposure table: long blocks of dates read them in long runs (memory
     // latency, not bandwidth, is what a short run costs), as long as a
-    // block's copies stay within a few tens of megabytes.
-    const std::int64_t per_date = std::max<std::int64_t>(n * (S + O + 2) * 8, 1);
+    // block's fitted rows stay within a few tens of megabytes.
+    const std::int64_t per_date = std::max<std::int64_t>(n * (P + 3) * 8, 1);
     const std::int64_t dates_per_block = std::clamp<std::int64_t>((32 << 20) / per_date, kDateBlock, 64);
     const std::int64_t blocks = (n_dates + dates_per_block - 1) / dates_per_block;
     const std::ptrdiff_t threads = thread_count(blocks, n_dates * n * (K + 1));
     std::vector<detail::Workspace> spaces(static_cast<std::size_t>(threads));
     run_dynamic(threads, blocks, [&](std::ptrdiff_t worker, std::ptrdiff_t block) {
         detail::Workspace& w = spaces[static_cast<std::size_t>(worker)];
-        const std::size_t cells = static_cast<std::size_t>(dates_per_block * n);
-        if (w.y.size() < cells) {
-            w.y.resize(cells);
-            w.style.resize(cells * static_cast<std::size_t>(S));
-            w.user.resize(cells * static_cast<std::size_t>(O));
-            w.code.resize(I > 0 ? cells : 0);
-            w.design.resize(static_cast<std::size_t>(n * P));
-            w.fitted.resize(static_cast<std::size_t>(n));
-            w.group.resize(static_cast<std::size_t>(n));
-            w.who.resize(static_cast<std::size_t>(n));
+        const auto cells = static_cast<std::size_t>(dates_per_block * n);
+        if (w.fitted.size() < cells) {
+            w.design.resize(cells * static_cast<std::size_t>(P));
+            w.fitted.resize(cells);
+            w.group.resize(cells);
+            w.who.resize(cells);
+            w.fits.resize(static_cast<std::size_t>(dates_per_block));
+            w.squares.resize(static_cast<std::size_t>(dates_per_block * P));
+            w.values.resize(static_cast<std::size_t>(P));
             w.count.resize(static_cast<std::size_t>(I));
             w.mean.resize(static_cast<std::size_t>(I));
             w.correction.resize(static_cast<std::size_t>(I));
         }
         const std::int64_t t0 = block * dates_per_block;
         const std::int64_t rows = std::min(dates_per_block, n_dates - t0);
+        std::fill(w.fits.begin(), w.fits.end(), 0);
+        std::fill(w.squares.begin(), w.squares.end(), 0.0);
 
-        // Everything the block's dates read, taken instrument by instrument
-        // so each source is walked along its runs of dates.
-        gather_dates(factor, t0, rows, w.y.data());
-        std::fill(out + t0 * n, out + (t0 + rows) * n, nan);
+        // The fitted rows of every date of the block, taken instrument by
+        // instrument so each source is walked along its runs of dates.
+        double* x = w.values.data();
         for (std::int64_t c = 0; c < n; ++c) {
-            if (S > 0) {
-                const std::int64_t u = style.inst_of_col[c];
-                for (std::int64_t b = 0; b < rows; ++b) {
-                    const std::int64_t r = exposures.at(u, style.date_of_row[t0 + b]);
+            const std::int64_t inst = S > 0 ? style.inst_of_col[c] : -1;
+            const std::int64_t code_col = I > 0 ? industry.col_of[c] : -1;
+            for (std::int64_t b = 0; b < rows; ++b) {
+                const std::int64_t i = t0 + b;
+                const double y = factor.at(i, c);
+                if (!std::isfinite(y)) continue;
+                bool complete = true;
+                if (S > 0) {
+                    const std::int64_t r = exposures.at(inst, style.date_of_row[i]);
+                    if (r < 0) continue;
                     for (std::int64_t j = 0; j < S; ++j) {
-                        w.style[static_cast<std::size_t>((b * S + j) * n + c)] = r >= 0 ? style.values.at(r, j) : nan;
+                        x[j] = style.values.at(r, j);
+                        complete = complete && std::isfinite(x[j]);
                     }
                 }
-            }
-            if (I > 0) {
-                const std::int64_t col = industry.col_of[c];
-                for (std::int64_t b = 0; b < rows; ++b) {
+                for (std::int64_t k = 0; k < O; ++k) {
+                    const UserFactor& f = users[static_cast<std::size_t>(k)];
+                    const std::int64_t row = f.row_of[i], col = f.col_of[c];
+                    x[S + k] = (row >= 0 && col >= 0) ? f.values.at(row, col) : nan;
+                    complete = complete && std::isfinite(x[S + k]);
+                }
+                if (!complete) continue;
+                std::int32_t code = -1;
+                if (code_col >= 0) {
                     // A date before the first change takes the first change's codes.
-                    const std::int64_t at = std::max<std::int64_t>(industry.position_of_row[t0 + b], 0);
-                    const std::int64_t code = col >= 0 ? *reinterpret_cast<const std::int64_t*>(
-                                                             industry.codes.data + at * industry.codes.row_stride +
-                                                             col * industry.codes.col_stride)
-                                                       : -1;
-                    w.code[static_cast<std::size_t>(b * n + c)] = static_cast<std::int32_t>(code < 0 ? -1 : code);
+                    const std::int64_t at = std::max<std::int64_t>(industry.position_of_row[i], 0);
+                    const std::int64_t v = *reinterpret_cast<const std::int64_t*>(
+                        industry.codes.data + at * industry.codes.row_stride + code_col * industry.codes.col_stride);
+                    code = static_cast<std::int32_t>(v < 0 ? -1 : v);
                 }
-            }
-            for (std::int64_t k = 0; k < O; ++k) {
-                const UserFactor& f = users[static_cast<std::size_t>(k)];
-                const std::int64_t col = f.col_of[c];
-                for (std::int64_t b = 0; b < rows; ++b) {
-                    const std::int64_t r = f.row_of[t0 + b];
-                    w.user[static_cast<std::size_t>((b * O + k) * n + c)] = (col >= 0 && r >= 0) ? f.values.at(r, col) : nan;
+                const std::int64_t m = w.fits[b]++;
+                double* a = w.design.data() + b * n * P;
+                double* squares = w.squares.data() + b * P;
+                for (std::int64_t j = 0; j < P; ++j) {
+                    a[j * n + m] = x[j];
+                    squares[j] += x[j] * x[j];
                 }
+                w.fitted[b * n + m] = y;
+                w.group[b * n + m] = code;
+                w.who[b * n + m] = c;
             }
         }
 
+        std::fill(out + t0 * n, out + (t0 + rows) * n, nan);
         for (std::int64_t b = 0; b < rows; ++b) {
-            const double* y = w.y.data() + b * n;
-            if (std::all_of(y, y + n, [](double v) { return std::isnan(v); })) continue;
-            const double* st = w.style.data() + b * S * n;
-            const double* us = w.user.data() + b * O * n;
-            double* a = w.design.data();
-            std::int64_t m = 0;
-            for (std::int64_t c = 0; c < n; ++c) {
-                if (!std::isfinite(y[c])) continue;
-                bool complete = true;
-                for (std::int64_t j = 0; j < S && complete; ++j) complete = std::isfinite(st[j * n + c]);
-                for (std::int64_t k = 0; k < O && complete; ++k) complete = std::isfinite(us[k * n + c]);
-                if (!complete) continue;
-                w.who[m] = c;
-                w.fitted[m] = y[c];
-                w.group[m] = I > 0 ? w.code[static_cast<std::size_t>(b * n + c)] : -1;
-                for (std::int64_t j = 0; j < S; ++j) a[j * n + m] = st[j * n + c];
-                for (std::int64_t k = 0; k < O; ++k) a[(S + k) * n + m] = us[k * n + c];
-                ++m;
-            }
+            const std::int64_t m = w.fits[b];
             if (m == 0) continue;
+            double* a = w.design.data() + b * n * P;
+            double* fitted_values = w.fitted.data() + b * n;
+            const std::int32_t* group = w.group.data() + b * n;
 
             // Each column measured against its own size before the demeaning.
             for (std::int64_t j = 0; j < P; ++j) {
                 Eigen::Map<Eigen::VectorXd> col(a + j * n, m);
-                double size = col.norm();
+                double size = std::sqrt(w.squares[b * P + j]);
                 // The plain sum of squares over- or underflows only for extreme
                 // scales; the scaled norm is slower but safe.
                 if (!(size > 0 && size <= std::numeric_limits<double>::max())) size = col.stableNorm();
@@ -304,16 +302,16 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
             if (I > 0) {
                 std::fill(w.count.begin(), w.count.end(), 0.0);
                 for (std::int64_t k = 0; k < m; ++k) {
-                    if (w.group[k] >= 0) w.count[w.group[k]] += 1.0;
+                    if (group[k] >= 0) w.count[group[k]] += 1.0;
                 }
-                detail::demean_by_group(w.fitted.data(), w.group.data(), m, w.count, w.mean, w.correction);
+                detail::demean_by_group(fitted_values, group, m, w.count, w.mean, w.correction);
                 for (std::int64_t j = 0; j < P; ++j) {
-                    detail::demean_by_group(a + j * n, w.group.data(), m, w.count, w.mean, w.correction);
+                    detail::demean_by_group(a + j * n, group, m, w.count, w.mean, w.correction);
                 }
             }
             if (P > 0) {
                 Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>> view(a, m, P, Eigen::OuterStride<>(n));
-                Eigen::Map<Eigen::VectorXd> fitted(w.fitted.data(), m);
+                Eigen::Map<Eigen::VectorXd> fitted(fitted_values, m);
                 if (!detail::well_conditioned_residual(view, fitted, w)) {
                     Eigen::Ref<Eigen::MatrixXd> design(view);
                     Eigen::ColPivHouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(design);
@@ -329,7 +327,8 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
                 }
             }
             double* resid = out + (t0 + b) * n;
-            for (std::int64_t k = 0; k < m; ++k) resid[w.who[k]] = w.fitted[k];
+            const std::int64_t* who = w.who.data() + b * n;
+            for (std::int64_t k = 0; k < m; ++k) resid[who[k]] = fitted_values[k];
         }
     });
 }
