@@ -213,6 +213,13 @@ def test_sound_behaviours(monkeypatch):
                                   w.factor.set_axis(pd.Index(w.ids), axis=1))
 
 
+def test_repeated_labels_of_a_user_factor_are_refused(monkeypatch):
+    w = World(19, exposures=False, codes=False).install(monkeypatch)
+    user = pd.DataFrame(1.0, index=w.dates, columns=w.ids[:3] + w.ids[:1])
+    with pytest.raises(ValueError, match=r"other_factors\[0\] columns: '000000.XSHE' appears more than once"):
+        ac.Neutralization(None, None, [user]).process(w.factor)
+
+
 def test_constructor_settings_and_messages():
     step = ac.Neutralization()
     assert (step.industry, step.style_neutralize, step.style_factors, step.other_factors) == (

@@ -4,8 +4,8 @@
 #include "assaycore/frames.hpp"
 #include "common/pyclass.hpp"
 
+#include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -34,7 +34,9 @@ py::array float_values(const py::object& df, const char* name) {
 // occur once, and so does this.
 Int64Array positions(const py::object& labels, const py::object& keys, const std::string& what) {
     if (!labels.attr("is_unique").cast<bool>()) {
-        throw py::value_error(what + ": labels must be unique to be matched, and some repeat");
+        py::object repeated = labels[labels.attr("duplicated")()][py::int_(0)];
+        throw py::value_error(what + ": " + py::repr(repeated).cast<std::string>() +
+                              " appears more than once; labels must be unique to be matched");
     }
     return labels.attr("get_indexer")(keys);
 }
