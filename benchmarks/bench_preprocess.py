@@ -5,9 +5,12 @@ Run: python benchmarks/bench_preprocess.py [--dates 2500] [--stocks 5000] [--sam
 Winzorization ("mad") is timed against `factor.apply(winsorize_mad, axis=1)`
 and Normalization against the chained mean/std expression, both on the whole
 table. Neutralization (10 style factors, "citics_2019" industries) is timed
-whole, the client's exposure query included; its baseline is one
+whole, the client's exposure query included, and again with the client
+answering from the already fetched exposures; its baseline is one
 statsmodels OLS fit per date on exposure matrices built beforehand (their
 building is not timed), measured on a sample of dates and scaled to the table.
+Times are best of two, wall and CPU (summed over threads): on a shared
+machine the CPU seconds say more about the work than the wall clock does.
 """
 
 import argparse
