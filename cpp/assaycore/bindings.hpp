@@ -9,6 +9,8 @@ void bind_format(py::module_& m);        // table validation, forward returns, f
 void bind_industry(py::module_& m);      // industry classification loaders
 void bind_ic_func(py::module_& m);       // _get_ic_func
 void bind_step_bases(py::module_& m);    // FactorPreprocessor, FactorAnalyser
+void bind_cross_section(py::module_& m); // Winzorization, Normalization
+void bind_neutralization(py::module_& m); // Neutralization
 void bind_ic_analysis(py::module_& m);   // ICAnalysis
 void bind_engine(py::module_& m);        // FactorAnalysisEngine
 

@@ -44,6 +44,8 @@ PYBIND11_MODULE(assaycore, m) {
     quellix::assaycore::bind_industry(m);
     quellix::assaycore::bind_ic_func(m);
     quellix::assaycore::bind_step_bases(m);
+    quellix::assaycore::bind_cross_section(m);
+    quellix::assaycore::bind_neutralization(m);
     quellix::assaycore::bind_ic_analysis(m);
     quellix::assaycore::bind_engine(m);
 

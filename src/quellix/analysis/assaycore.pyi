@@ -62,15 +62,15 @@ class Normalization(FactorPreprocessor):
     def process(self, factor_data: pd.DataFrame) -> pd.DataFrame: ...
 
 class Neutralization(FactorPreprocessor):
-    industry: _IndustrySource | None
+    industry: _IndustrySource | Literal[""] | None
     style_neutralize: bool
     style_factors: list[str] | None
-    other_factors: list[pd.DataFrame] | None
+    other_factors: list[pd.DataFrame | None] | None
     def __init__(
         self,
-        industry: _IndustrySource | None = "citics_2019",
+        industry: _IndustrySource | Literal[""] | None = "citics_2019",
         style_factors: Literal["all"] | list[str] | None = "all",
-        other_factors: list[pd.DataFrame] | None = None,
+        other_factors: list[pd.DataFrame | None] | None = None,
     ) -> None: ...
     def process(self, df: pd.DataFrame) -> pd.DataFrame: ...
 
