@@ -10,6 +10,8 @@ void bind_industry(py::module_& m);      // industry classification loaders
 void bind_ic_func(py::module_& m);       // _get_ic_func
 void bind_step_bases(py::module_& m);    // FactorPreprocessor, FactorAnalyser
 void bind_ic_analysis(py::module_& m);   // ICAnalysis
+void bind_quantile_returns(py::module_& m);  // QuantileReturnAnalysis
+void bind_factor_returns(py::module_& m);    // FactorReturnAnalysis
 void bind_engine(py::module_& m);        // FactorAnalysisEngine
 
 }  // namespace quellix::assaycore

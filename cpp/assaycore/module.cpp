@@ -45,6 +45,8 @@ PYBIND11_MODULE(assaycore, m) {
     quellix::assaycore::bind_ic_func(m);
     quellix::assaycore::bind_step_bases(m);
     quellix::assaycore::bind_ic_analysis(m);
+    quellix::assaycore::bind_quantile_returns(m);
+    quellix::assaycore::bind_factor_returns(m);
     quellix::assaycore::bind_engine(m);
 
     // Only the public classes that exist are exported, in their fixed order.

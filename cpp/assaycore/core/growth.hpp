@@ -1,0 +1,89 @@
+// Cumulative growth: the running products of (1 + return) that the portfolio
+// analyses hold their positions on, and the compounding of their outputs.
+#pragma once
+
+#include "assaycore/core/element.hpp"
+#include "common/parallel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace quellix::assaycore::core {
+
+// Running product of (1 + r) down each column of the whole returns table, as
+// pandas' `(r + 1).cumprod()`: a missing return leaves its cell NaN and the
+// product carries on past it (no forward fill). The products are read at
+// returns row rows[i] and column cols[j] into out[i * n_cols + j]; a negative
+// position (a date or instrument the returns table lacks) reads NaN. Returns
+// rows that no factor date selects still compound into the later products.
+template <class T>
+void growth_at(const StridedTable<T>& r, const std::int64_t* rows, std::int64_t n_rows, const std::int64_t* cols,
+               std::int64_t n_cols, double* out) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr std::int64_t block = 64;
+    const std::int64_t n = r.rows;
+    const std::int64_t blocks = (n_cols + block - 1) / block;
+    run_split(blocks, n * n_cols, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+        // One block of columns down the whole returns table, then read at the
+        // selected rows: both the source and the row-major output stay within
+        // a few cache lines per step.
+        std::vector<double> products(static_cast<std::size_t>(n * block));
+        for (std::int64_t b = first; b < last; ++b) {
+            const std::int64_t j0 = b * block, width = std::min(block, n_cols - j0);
+            for (std::int64_t k = 0; k < width; ++k) {
+                const std::int64_t c = cols[j0 + k];
+                if (c < 0) continue;
+                double acc = 1.0;
+                for (std::int64_t i = 0; i < n; ++i) {
+                    const double x = r.at(i, c);
+                    if (std::isnan(x)) {
+                        products[i * block + k] = nan;
+                    } else {
+                        acc *= x + 1.0;
+                        products[i * block + k] = acc;
+                    }
+                }
+            }
+            for (std::int64_t i = 0; i < n_rows; ++i) {
+                double* dst = out + i * n_cols + j0;
+                const std::int64_t src = rows[i];
+                for (std::int64_t k = 0; k < width; ++k) {
+                    dst[k] = (src < 0 || cols[j0 + k] < 0) ? nan : products[src * block + k];
+                }
+            }
+        }
+    });
+}
+
+// x[k * stride] = running product of (1 + x) minus 1, k = 0..n-1, as pandas'
+// `(1 + x).cumprod() - 1`: a NaN cell stays NaN and the product skips it.
+inline void compound(double* x, std::int64_t n, std::int64_t stride = 1) {
+    double acc = 1.0;
+    for (std::int64_t k = 0; k < n; ++k) {
+        double& v = x[k * stride];
+        if (std::isnan(v)) continue;
+        acc *= 1.0 + v;
+        v = acc - 1.0;
+    }
+}
+
+// Cumulative return of a price series read at the dates of an index:
+// price[pos[i]] (NaN for a negative position), gaps forward-filled, change
+// from row to row with a missing change counted as 0, then compounded. The
+// first date is 0.
+inline void cumulative_price_return(const double* price, const std::int64_t* pos, std::int64_t n, double* out) {
+    double last = std::numeric_limits<double>::quiet_NaN();
+    for (std::int64_t i = 0; i < n; ++i) {
+        double v = pos[i] < 0 ? std::numeric_limits<double>::quiet_NaN() : price[pos[i]];
+        if (std::isnan(v)) v = last;
+        const double change = i == 0 ? 0.0 : v / last - 1.0;
+        out[i] = std::isnan(change) ? 0.0 : change;
+        last = v;
+    }
+    compound(out, n);
+}
+
+}  // namespace quellix::assaycore::core
