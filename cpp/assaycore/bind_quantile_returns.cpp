@@ -121,6 +121,13 @@ py::object load_benchmark_series(const py::module_& m, const py::object& self, c
     return pd().attr("Series")(out, py::arg("index") = index, py::arg("name") = code, py::arg("copy") = false);
 }
 
+// The labels stay generic objects: letting pandas 3 infer a string dtype
+// for every column takes seconds on a whole market.
+py::object detail_frame(const py::object& labels, const py::object& dates, const py::object& instruments) {
+    return pd().attr("DataFrame")(labels, py::arg("index") = dates, py::arg("columns") = instruments, py::arg("dtype") = "object",
+                                  py::arg("copy") = false);
+}
+
 py::object analysis(const py::module_& m, const py::object& self, const py::object& factor_data, const py::object& returns,
                     const py::object& periods, const py::object& ascending) {
     require_frame(factor_data, "factor_data");
@@ -164,7 +171,7 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
     return m.attr("QuantileReturnAnalysisResult")(
         py::arg("quantile_turnover") = make_frame(turnover.attr("T"), by_group, columns),
         py::arg("quantile_returns") = make_frame(group_returns.attr("T"), by_group, columns),
-        py::arg("quantile_detail") = make_frame(detail, dates, factor_data.attr("columns")),
+        py::arg("quantile_detail") = detail_frame(detail, dates, factor_data.attr("columns")),
         py::arg("benchmark_return") = self.attr("_load_benchmark_series")(dates),
         py::arg("top_minus_bottom_returns") = make_frame(spread.attr("T"), date_index(factor_data), columns),
         py::arg("name") = self.attr("step_name"));

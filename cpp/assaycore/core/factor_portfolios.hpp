@@ -53,58 +53,85 @@ inline void demeaned_weights(double* x, std::int64_t rows, std::int64_t cols, bo
 
 namespace detail {
 
-// sum_j weight[j] * (now[j] / base[j] - 1), NaN products left out. Four
-// partial sums in fixed lanes: the order never depends on the data or threads.
-inline double weighted_growth(const double* weight, const double* now, const double* base, std::int64_t n) {
-    typedef double lanes __attribute__((vector_size(32)));
-    lanes acc = {0.0, 0.0, 0.0, 0.0};
-    const lanes one = {1.0, 1.0, 1.0, 1.0};
-    const lanes zero = {0.0, 0.0, 0.0, 0.0};
+// sum_j weight[j] * (now[j] / base[j] - 1), NaN products left out, with `by`
+// the bases (Divide) or their reciprocals. Four partial sums in fixed lanes:
+// the order never depends on the data or threads.
+template <bool Divide>
+inline double weighted_growth(const double* weight, const double* now, const double* by, std::int64_t n) {
+    // Pairs of lanes map straight onto SSE2 registers, where wider generic
+    // vectors get split lane by lane around the NaN mask.
+    typedef double pair __attribute__((vector_size(16)));
+    typedef std::int64_t bits __attribute__((vector_size(16)));
+    pair acc[2] = {{0.0, 0.0}, {0.0, 0.0}};
+    const pair one = {1.0, 1.0};
     std::int64_t j = 0;
     for (; j + 4 <= n; j += 4) {
-        lanes w, c, b;
-        std::memcpy(&w, weight + j, sizeof w);
-        std::memcpy(&c, now + j, sizeof c);
-        std::memcpy(&b, base + j, sizeof b);
-        const lanes t = w * (c / b - one);
-        acc += t == t ? t : zero;
+        for (int h = 0; h < 2; ++h) {
+            pair w, c, b;
+            std::memcpy(&w, weight + j + 2 * h, sizeof w);
+            std::memcpy(&c, now + j + 2 * h, sizeof c);
+            std::memcpy(&b, by + j + 2 * h, sizeof b);
+            const pair t = w * ((Divide ? c / b : c * b) - one);
+            acc[h] += (pair)((bits)t & (t == t));  // NaN lanes add +0.0
+        }
     }
-    double total = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+    double total = (acc[0][0] + acc[0][1]) + (acc[1][0] + acc[1][1]);
     for (; j < n; ++j) {
-        const double t = weight[j] * (now[j] / base[j] - 1.0);
+        const double t = weight[j] * ((Divide ? now[j] / by[j] : now[j] * by[j]) - 1.0);
         if (!std::isnan(t)) total += t;
     }
     return total;
 }
 
-// Daily returns of sub-portfolio lv of period p into out[0..rows).
-inline void sub_portfolio_returns(const double* weights, const double* growth, std::int64_t rows, std::int64_t cols,
-                                  std::int64_t p, std::int64_t lv, std::vector<double>& weight, std::vector<double>& base,
-                                  double* out) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    std::fill(weight.begin(), weight.end(), nan);
-    std::fill(base.begin(), base.end(), nan);
-    // Before its first renewal it holds nothing: value 1, return 0.
-    out[0] = nan;
-    for (std::int64_t i = 1; i < std::min(lv, rows); ++i) out[i] = 0.0;
-    double previous = 1.0;
-    for (std::int64_t R = lv; R < rows; R += p) {
-        const double* w = weights + R * cols;
-        const double* b = growth + (R - 1) * cols;
-        for (std::int64_t j = 0; j < cols; ++j) {
-            if (!std::isnan(w[j])) weight[j] = w[j];
-            if (!std::isnan(b[j])) base[j] = b[j];
+// One sub-portfolio walking down the rows: the weights and bases it holds
+// (each instrument's from the latest renewal at which it had one) and its
+// value on the row before. Its daily returns go to out[0..rows).
+class SubPortfolio {
+public:
+    SubPortfolio(std::int64_t p, std::int64_t lv, std::int64_t cols, double* state, double* out)
+        : p_(p), lv_(lv), cols_(cols), weight_(state), base_(state + cols), inverse_(state + 2 * cols), out_(out) {
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        std::fill(state, state + 3 * cols, nan);
+        out_[0] = nan;
+    }
+
+    void step(const double* weights, const double* growth, std::int64_t i) {
+        if (i < lv_) {
+            out_[i] = 0.0;  // nothing held yet: value 1, return 0
+            return;
         }
-        const std::int64_t span = std::min(p, rows - R);
-        for (std::int64_t d = 0; d < span; ++d) {
-            const double held = weighted_growth(weight.data(), growth + (R + d) * cols, base.data(), cols);
-            const double value = 1.0 + held;
-            const double filled = std::isnan(value) ? previous : value;
-            out[R + d] = d == 0 ? held : filled / previous - 1.0;
-            previous = filled;
+        const bool renewal = (i - lv_) % p_ == 0;
+        if (renewal) renew(weights + i * cols_, growth + (i - 1) * cols_);
+        const double* now = growth + i * cols_;
+        const double held = exact_ ? weighted_growth<false>(weight_, now, inverse_, cols_)
+                                   : weighted_growth<true>(weight_, now, base_, cols_);
+        const double value = 1.0 + held;
+        const double filled = std::isnan(value) ? previous_ : value;
+        out_[i] = renewal ? held : filled / previous_ - 1.0;
+        previous_ = filled;
+    }
+
+private:
+    void renew(const double* w, const double* b) {
+        exact_ = true;
+        for (std::int64_t j = 0; j < cols_; ++j) {
+            if (!std::isnan(w[j])) weight_[j] = w[j];
+            if (!std::isnan(b[j])) {
+                base_[j] = b[j];
+                inverse_[j] = 1.0 / b[j];
+            }
+            exact_ = exact_ && reciprocal_is_exact(base_[j]);
         }
     }
-}
+
+    std::int64_t p_, lv_, cols_;
+    double* weight_;
+    double* base_;
+    double* inverse_;
+    double* out_;
+    double previous_ = 1.0;
+    bool exact_ = true;
+};
 
 }  // namespace detail
 
@@ -127,11 +154,23 @@ inline void factor_portfolios(const double* weights, const double* growth, std::
     std::vector<double> daily(tasks.size() * static_cast<std::size_t>(rows));
     const auto n_tasks = static_cast<std::ptrdiff_t>(tasks.size());
     const std::ptrdiff_t threads = thread_count(n_tasks, n_tasks * rows * cols);
-    std::vector<std::vector<double>> weight(static_cast<std::size_t>(threads), std::vector<double>(cols));
-    std::vector<std::vector<double>> base(static_cast<std::size_t>(threads), std::vector<double>(cols));
-    run_dynamic(threads, n_tasks, [&](std::ptrdiff_t worker, std::ptrdiff_t t) {
-        detail::sub_portfolio_returns(weights, growth, rows, cols, periods[tasks[t].period], tasks[t].lv, weight[worker],
-                                      base[worker], daily.data() + t * rows);
+    // Each worker walks a batch of its sub-portfolios down the rows together,
+    // so a row of growth is read from memory once per batch, not once per
+    // sub-portfolio; the batch's holdings stay in cache.
+    run_threads(threads, [&](std::ptrdiff_t worker) {
+        constexpr std::ptrdiff_t batch = 24;
+        std::vector<double> state(static_cast<std::size_t>(batch * 3 * cols));
+        std::vector<detail::SubPortfolio> walking;
+        for (std::ptrdiff_t first = worker; first < n_tasks; first += batch * threads) {
+            walking.clear();
+            for (std::ptrdiff_t t = first, k = 0; t < n_tasks && k < batch; t += threads, ++k) {
+                walking.emplace_back(periods[tasks[t].period], tasks[t].lv, cols, state.data() + k * 3 * cols,
+                                     daily.data() + t * rows);
+            }
+            for (std::int64_t i = 1; i < rows; ++i) {
+                for (auto& sub : walking) sub.step(weights, growth, i);
+            }
+        }
     });
 
     std::size_t t = 0;

@@ -58,6 +58,14 @@ void growth_at(const StridedTable<T>& r, const std::int64_t* rows, std::int64_t 
     });
 }
 
+// True when x * (1 / base) rounds like x / base up to one rounding for every
+// x: the reciprocal of a subnormal or a huge base would leave the normal range.
+// Dividing by the same base many times is then a multiplication.
+inline bool reciprocal_is_exact(double base) {
+    const double a = std::fabs(base);
+    return !(a > 0.0) || std::isinf(a) || (a >= 0x1p-1022 && a <= 0x1p1022);
+}
+
 // x[k * stride] = running product of (1 + x) minus 1, k = 0..n-1, as pandas'
 // `(1 + x).cumprod() - 1`: a NaN cell stays NaN and the product skips it.
 inline void compound(double* x, std::int64_t n, std::int64_t stride = 1) {

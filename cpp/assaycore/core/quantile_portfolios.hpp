@@ -50,6 +50,38 @@ struct RenewalValues {
     std::vector<double> mean;
 };
 
+struct GroupSum {
+    double sum;
+    std::int64_t count;
+};
+
+// Sum and count of the non-NaN now[at[k]] / base[k], k in [begin, end), with
+// `by` the bases (Divide) or their reciprocals. Two partial sums keep the adds
+// from waiting on each other.
+template <bool Divide>
+inline GroupSum group_sum(const double* now, const std::int64_t* at, const double* by, std::int64_t begin, std::int64_t end) {
+    auto growth = [&](std::int64_t k) { return Divide ? now[at[k]] / by[k] : now[at[k]] * by[k]; };
+    double even = 0.0, odd = 0.0;
+    std::int64_t n_even = 0, n_odd = 0;
+    std::int64_t k = begin;
+    for (; k + 2 <= end; k += 2) {
+        const double a = growth(k), b = growth(k + 1);
+        if (!std::isnan(a)) {
+            even += a;
+            ++n_even;
+        }
+        if (!std::isnan(b)) {
+            odd += b;
+            ++n_odd;
+        }
+    }
+    if (k < end && !std::isnan(growth(k))) {
+        even += growth(k);
+        ++n_even;
+    }
+    return {even + odd, n_even + n_odd};
+}
+
 inline RenewalValues renewal_values(const double* growth, const std::int32_t* tags, std::int64_t rows, std::int64_t cols,
                                     std::int32_t q, std::int64_t depth) {
     RenewalValues rv;
@@ -58,43 +90,40 @@ inline RenewalValues renewal_values(const double* growth, const std::int32_t* ta
     rv.held.assign(static_cast<std::size_t>(rows), 0);
     rv.mean.assign(static_cast<std::size_t>(rows * depth * q), kNaN);
     run_split(rows, rows * cols * depth, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-        // The members of R, compacted in column order (the order pandas sums
-        // a group in), with their bases.
-        std::vector<std::int64_t> at;
-        std::vector<std::int32_t> group;
-        std::vector<double> base;
-        std::vector<double> sum(static_cast<std::size_t>(q));
-        std::vector<std::int64_t> count(static_cast<std::size_t>(q));
+        // The members of R sorted by group, each group in column order (the
+        // order pandas sums it in), with their bases: every group then sums
+        // in a register.
+        std::vector<std::int64_t> start(static_cast<std::size_t>(q) + 1), fill(static_cast<std::size_t>(q));
+        std::vector<std::int64_t> at(static_cast<std::size_t>(cols));
+        std::vector<double> base(static_cast<std::size_t>(cols)), inverse(static_cast<std::size_t>(cols));
         for (std::int64_t R = std::max<std::int64_t>(first, 1); R < last; ++R) {
             const std::int32_t* tag = tags + R * cols;
             const double* before = growth + (R - 1) * cols;
             std::int64_t* members = rv.members.data() + R * q;
-            at.clear();
-            group.clear();
-            base.clear();
+            for (std::int64_t j = 0; j < cols; ++j) {
+                if (tag[j] >= 0) ++members[tag[j]];
+            }
+            start[0] = 0;
+            for (std::int32_t g = 0; g < q; ++g) start[g + 1] = start[g] + members[g];
+            std::copy(start.begin(), start.end() - 1, fill.begin());
+            bool exact = true;
             for (std::int64_t j = 0; j < cols; ++j) {
                 if (tag[j] < 0) continue;
-                ++members[tag[j]];
-                at.push_back(j);
-                group.push_back(tag[j]);
-                base.push_back(before[j]);
+                const std::int64_t k = fill[tag[j]]++;
+                at[k] = j;
+                base[k] = before[j];
+                inverse[k] = 1.0 / before[j];
+                exact = exact && reciprocal_is_exact(before[j]);
             }
-            rv.held[R] = !at.empty();
-            const auto n = static_cast<std::int64_t>(at.size());
-            const std::int64_t span = std::min(depth, rows - R);
-            for (std::int64_t d = 0; n > 0 && d < span; ++d) {
+            rv.held[R] = start[q] > 0;
+            const std::int64_t span = rv.held[R] ? std::min(depth, rows - R) : 0;
+            for (std::int64_t d = 0; d < span; ++d) {
                 const double* now = growth + (R + d) * cols;
-                std::fill(sum.begin(), sum.end(), 0.0);
-                std::fill(count.begin(), count.end(), 0);
-                for (std::int64_t k = 0; k < n; ++k) {
-                    const double x = now[at[k]] / base[k];
-                    if (std::isnan(x)) continue;
-                    sum[group[k]] += x;
-                    ++count[group[k]];
-                }
                 double* out = rv.mean.data() + (R * depth + d) * q;
                 for (std::int32_t g = 0; g < q; ++g) {
-                    if (count[g]) out[g] = sum[g] / static_cast<double>(count[g]);
+                    const GroupSum s = exact ? group_sum<false>(now, at.data(), inverse.data(), start[g], start[g + 1])
+                                             : group_sum<true>(now, at.data(), base.data(), start[g], start[g + 1]);
+                    if (s.count) out[g] = s.sum / static_cast<double>(s.count);
                 }
             }
         }
@@ -120,13 +149,27 @@ inline void entering_members(const std::int32_t* tags, std::int64_t rows, std::i
         }
     }
     run_split(rows, rows * cols, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+        // Slot 0 counts the cells without a group, so the loop needs no branch.
+        std::vector<std::int64_t> slot(static_cast<std::size_t>(q) + 1);
         for (std::int64_t R = std::max<std::int64_t>(first, 1); R < last; ++R) {
             const std::int32_t* tag = tags + R * cols;
             const std::int64_t* before = prev.data() + R * q;
             std::int64_t* in = entered.data() + R * q;
+            // Usually the members came from the block just before.
+            bool elsewhere = false;
+            for (std::int32_t g = 0; g < q; ++g) elsewhere = elsewhere || (before[g] >= 0 && before[g] != R - p);
+            if (R - p >= 1) {
+                const std::int32_t* old = tags + (R - p) * cols;
+                std::fill(slot.begin(), slot.end(), 0);
+                for (std::int64_t j = 0; j < cols; ++j) slot[tag[j] + 1] += old[j] != tag[j];
+                for (std::int32_t g = 0; g < q; ++g) {
+                    if (before[g] == R - p) in[g] = slot[g + 1];
+                }
+            }
+            if (!elsewhere) continue;
             for (std::int64_t j = 0; j < cols; ++j) {
                 const std::int32_t g = tag[j];
-                if (g >= 0 && before[g] >= 0 && tags[before[g] * cols + j] != g) ++in[g];
+                if (g >= 0 && before[g] >= 0 && before[g] != R - p && tags[before[g] * cols + j] != g) ++in[g];
             }
         }
     });
