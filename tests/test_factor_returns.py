@@ -55,3 +55,13 @@ def test_periods():
     daily = (1 + long["P_5"]) / (1 + long["P_5"]).shift(1) - 1
     np.testing.assert_allclose(long["P_10"], (1 + daily.fillna(0) / 2).cumprod() - 1, rtol=1e-12)
 
+
+
+def test_equal_values_hold_nothing_whatever_their_rounding():
+    # 0.1 three times sums to 0.30000000000000004: the mean is not 0.1, and the
+    # tiny deviations would become weights of -1/3 each, all short.
+    factor, returns = random_tables(12, rows=8, cols=3, nan=0.0)
+    factor.iloc[:] = np.arange(24.0).reshape(8, 3) % 5
+    equal, missing = factor.copy(), factor.copy()
+    equal.iloc[4], missing.iloc[4] = 0.1, np.nan
+    pd.testing.assert_frame_equal(analyse(equal, returns, [1, 2]), analyse(missing, returns, [1, 2]))

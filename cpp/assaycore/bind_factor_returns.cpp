@@ -1,12 +1,13 @@
 #include "common/pybind11.hpp"
 #include "assaycore/bindings.hpp"
 #include "assaycore/core/factor_portfolios.hpp"
+#include "assaycore/core/factor_weights.hpp"
+#include "assaycore/core/scratch.hpp"
 #include "assaycore/frames.hpp"
 #include "assaycore/portfolio_frames.hpp"
 #include "common/pyclass.hpp"
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace quellix::assaycore {
@@ -32,8 +33,7 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
     {
         py::gil_scoped_release release;
         const auto cells = static_cast<std::size_t>(rows * cols);
-        std::unique_ptr<double[]> weights(new double[cells]);
-        std::unique_ptr<double[]> growth(new double[cells]);
+        core::Scratch<double> weights(cells), growth(cells);
         shifted_factor(in, weights.get());
         core::demeaned_weights(weights.get(), rows, cols, negate);
         factor_growth(in, growth.get());

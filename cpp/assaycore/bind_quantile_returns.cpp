@@ -3,13 +3,13 @@
 #include "assaycore/core/growth.hpp"
 #include "assaycore/core/quantile_labels.hpp"
 #include "assaycore/core/quantile_portfolios.hpp"
+#include "assaycore/core/scratch.hpp"
 #include "assaycore/frames.hpp"
 #include "assaycore/portfolio_frames.hpp"
 #include "common/pyclass.hpp"
 
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,7 +147,7 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
     {
         py::gil_scoped_release release;
         // One matrix serves first as the moved factor, then as the growth.
-        std::unique_ptr<double[]> work(new double[static_cast<std::size_t>(rows * cols)]);
+        core::Scratch<double> work(static_cast<std::size_t>(rows * cols));
         shifted_factor(in, work.get());
         core::quantile_labels(work.get(), rows, cols, rank_ascending, q, tag);
         factor_growth(in, work.get());
