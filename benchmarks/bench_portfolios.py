@@ -160,6 +160,8 @@ def main(argv=None):
                         "{}x{}".format(len(factor), factor.shape[1])))
     for name, groups, ours, baseline in cases:
         base = best_of(1, lambda: baseline(small_f, small_r))
+        if base < 2.0:  # cheap enough to take the best of a few, like ours
+            base = min(base, best_of(2, lambda: baseline(small_f, small_r)))
         small = best_of(3, lambda: ours(small_f, small_r))
         full = best_of(2, lambda: ours(factor, returns))
         print("{:<24} {:>6} {:>10.2f} s {:>8.3f} s {:>8.0f}x {:>12.2f} s".format(

@@ -25,33 +25,38 @@ void growth_at(const StridedTable<T>& r, const std::int64_t* rows, std::int64_t 
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     constexpr std::int64_t block = 64;
     const std::int64_t n = r.rows;
+    // The factor rows in the order of the returns rows they read, so one walk
+    // down the returns table serves them all.
+    std::vector<std::int64_t> order, first(static_cast<std::size_t>(n) + 1, 0);
+    for (std::int64_t i = 0; i < n_rows; ++i) {
+        if (rows[i] >= 0) ++first[rows[i] + 1];
+    }
+    for (std::int64_t s = 0; s < n; ++s) first[s + 1] += first[s];
+    order.resize(static_cast<std::size_t>(first[n]));
+    {
+        std::vector<std::int64_t> fill(first.begin(), first.end() - 1);
+        for (std::int64_t i = 0; i < n_rows; ++i) {
+            if (rows[i] >= 0) order[fill[rows[i]]++] = i;
+        }
+    }
+    for (std::int64_t i = 0; i < n_rows; ++i) {
+        if (rows[i] < 0) std::fill(out + i * n_cols, out + (i + 1) * n_cols, nan);
+    }
     const std::int64_t blocks = (n_cols + block - 1) / block;
-    run_split(blocks, n * n_cols, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-        // One block of columns down the whole returns table, then read at the
-        // selected rows: both the source and the row-major output stay within
-        // a few cache lines per step.
-        std::vector<double> products(static_cast<std::size_t>(n * block));
-        for (std::int64_t b = first; b < last; ++b) {
+    run_split(blocks, n * n_cols, [&](std::ptrdiff_t b0, std::ptrdiff_t b1) {
+        double acc[block], now[block];
+        for (std::int64_t b = b0; b < b1; ++b) {
             const std::int64_t j0 = b * block, width = std::min(block, n_cols - j0);
-            for (std::int64_t k = 0; k < width; ++k) {
-                const std::int64_t c = cols[j0 + k];
-                if (c < 0) continue;
-                double acc = 1.0;
-                for (std::int64_t i = 0; i < n; ++i) {
-                    const double x = r.at(i, c);
-                    if (std::isnan(x)) {
-                        products[i * block + k] = nan;
-                    } else {
-                        acc *= x + 1.0;
-                        products[i * block + k] = acc;
-                    }
-                }
-            }
-            for (std::int64_t i = 0; i < n_rows; ++i) {
-                double* dst = out + i * n_cols + j0;
-                const std::int64_t src = rows[i];
+            std::fill(acc, acc + width, 1.0);
+            for (std::int64_t s = 0; s < n; ++s) {
                 for (std::int64_t k = 0; k < width; ++k) {
-                    dst[k] = (src < 0 || cols[j0 + k] < 0) ? nan : products[src * block + k];
+                    const std::int64_t c = cols[j0 + k];
+                    const double x = c < 0 ? nan : r.at(s, c);
+                    if (!std::isnan(x)) acc[k] *= x + 1.0;
+                    now[k] = std::isnan(x) ? nan : acc[k];
+                }
+                for (std::int64_t e = first[s]; e < first[s + 1]; ++e) {
+                    std::copy(now, now + width, out + order[e] * n_cols + j0);
                 }
             }
         }
