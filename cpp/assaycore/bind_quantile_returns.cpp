@@ -160,7 +160,13 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
     py::list names;
     names.append("tag");
     names.append("datetime");
-    py::object by_group = pd().attr("MultiIndex").attr("from_product")(py::make_tuple(labels, dates), py::arg("names") = names);
+    // The product of groups and dates, built from codes: from_product would
+    // factorize the dates again (and warns on pandas 1.5 with newer numpy).
+    py::object group_codes = np().attr("repeat")(np().attr("arange")(q), rows);
+    py::object date_codes = np().attr("tile")(np().attr("arange")(rows), q);
+    py::object by_group = pd().attr("MultiIndex")(py::arg("levels") = py::make_tuple(labels, dates),
+                                                  py::arg("codes") = py::make_tuple(group_codes, date_codes),
+                                                  py::arg("names") = names, py::arg("verify_integrity") = false);
     py::list columns = period_columns(kept);
 
     // Label of every cell; -1 (no value) indexes the NaN at the end.
