@@ -12,6 +12,8 @@ void bind_step_bases(py::module_& m);    // FactorPreprocessor, FactorAnalyser
 void bind_cross_section(py::module_& m); // Winzorization, Normalization
 void bind_neutralization(py::module_& m); // Neutralization
 void bind_ic_analysis(py::module_& m);   // ICAnalysis
+void bind_quantile_returns(py::module_& m);  // QuantileReturnAnalysis
+void bind_factor_returns(py::module_& m);    // FactorReturnAnalysis
 void bind_engine(py::module_& m);        // FactorAnalysisEngine
 
 }  // namespace quellix::assaycore

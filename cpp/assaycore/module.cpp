@@ -47,6 +47,8 @@ PYBIND11_MODULE(assaycore, m) {
     quellix::assaycore::bind_cross_section(m);
     quellix::assaycore::bind_neutralization(m);
     quellix::assaycore::bind_ic_analysis(m);
+    quellix::assaycore::bind_quantile_returns(m);
+    quellix::assaycore::bind_factor_returns(m);
     quellix::assaycore::bind_engine(m);
 
     // Only the public classes that exist are exported, in their fixed order.

@@ -104,6 +104,7 @@ class QuantileReturnAnalysis(FactorAnalyser):
     def analysis(
         self, factor_data: pd.DataFrame, returns: pd.DataFrame, periods: Sequence[int], ascending: bool = True
     ) -> QuantileReturnAnalysisResult: ...
+    def _load_benchmark_series(self, index: pd.DatetimeIndex) -> pd.Series | None: ...
 
 class FactorReturnAnalysis(FactorAnalyser):
     def analysis(
