@@ -18,8 +18,6 @@ import pathlib
 import sys
 import time
 
-import pandas as pd
-
 import quellix
 import vestamo
 from quellix.analysis.assaycore import (
@@ -87,10 +85,8 @@ def main(argv=None):
             timed_steps(engine, bar)
             result = engine.analysis(factor, "daily", ascending=False, periods=PERIODS)
         results[name] = result
-        with pd.option_context("display.width", 120, "display.precision", 4, "display.max_columns", 20):
-            for step in ("ic", "quantile", "factor_returns"):
-                print(f"\n  {step}:")
-                print("  " + result[step].summary().to_string().replace("\n", "\n  "))
+        for step in ("ic", "quantile", "factor_returns"):
+            print("\n  " + str(result[step]).replace("\n", "\n  "))
 
     # One report: each factor's results under its own name.
     combined = {f"{factor} / {step}": r for factor, result in results.items() for step, r in result.items()}
