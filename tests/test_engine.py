@@ -231,3 +231,16 @@ def test_daily_returns_from_a_long_table_in_any_order(small_market, monkeypatch,
     close = fetched["close"].unstack(level=0).sort_index().sort_index(axis=1).ffill()
     expected = (close / close.shift(1) - 1).iloc[1:].rename_axis(index="datetime", columns="order_book_id")
     pd.testing.assert_frame_equal(recorder.calls[0][1], expected, check_exact=True)
+
+
+def test_daily_returns_for_a_factor_starting_on_the_calendars_first_day(small_market):
+    codes = vestamo.all_instruments(type="CS")["order_book_id"].tolist()[:5]
+    dates = vestamo.get_trading_dates("2020-01-01", "2020-02-28")
+    factor = pd.DataFrame(np.random.default_rng(1).normal(size=(len(dates), 5)), index=dates, columns=codes)
+    recorder = Recorder()
+    engine_with(("x", recorder)).analysis(factor, "daily", periods=[1])
+    returns = recorder.calls[0][1]
+    # The first day keeps its row (with no return of its own), so its forward returns exist.
+    assert returns.index[0] == dates[0] and returns.iloc[0].isna().all()
+    close = vestamo.get_price(codes, dates[0], dates[1], fields="close", adjust_type="post")["close"].unstack(0)
+    np.testing.assert_allclose(returns.iloc[1], (close.iloc[1] / close.iloc[0] - 1).to_numpy(), rtol=0, atol=0)

@@ -5,7 +5,9 @@
 #include "assaycore/frames.hpp"
 #include "common/pyclass.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -50,7 +52,20 @@ py::object daily_returns(const py::object& factor_data, const py::object& period
     if (py::len(dates) == 0) throw py::value_error("factor_data: no dates, so no daily returns can be fetched");
     // The first and last dates by value: a table need not arrive sorted.
     py::object end_date = vestamo.attr("get_next_trading_date")(dates.attr("max")(), p_max);
-    py::object start_date = vestamo.attr("get_previous_trading_date")(dates.attr("min")());
+    // A factor that starts on the calendar's first day has no day before it:
+    // prices then start on that day and its own return is missing, which no
+    // forward return needs.
+    py::object start_date;
+    bool first_day_has_return = true;
+    try {
+        start_date = vestamo.attr("get_previous_trading_date")(dates.attr("min")());
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) || py::len(vestamo.attr("get_trading_dates")("1900-01-01", dates.attr("min")())) > 1) {
+            throw;
+        }
+        start_date = dates.attr("min")();
+        first_day_has_return = false;
+    }
     py::object prices = vestamo.attr("get_price")(
         py::arg("order_book_ids") = factor_data.attr("columns"), py::arg("start_date") = start_date,
         py::arg("end_date") = end_date, py::arg("fields") = "close", py::arg("adjust_type") = "post",
@@ -67,15 +82,20 @@ py::object daily_returns(const py::object& factor_data, const py::object& period
 
     const std::int64_t n = values.shape(0);
     const std::int64_t m = values.shape(1);
-    py::array_t<double> out({static_cast<py::ssize_t>(n > 1 ? n - 1 : 0), static_cast<py::ssize_t>(m)});
+    const std::int64_t skip = first_day_has_return ? 1 : 0;
+    py::array_t<double> out({static_cast<py::ssize_t>(n > skip ? n - skip : 0), static_cast<py::ssize_t>(m)});
     core::StridedTable<double> table{reinterpret_cast<const char*>(values.data()), values.strides(0), values.strides(1), n,
                                      m};
     double* dst = out.mutable_data();
     {
         py::gil_scoped_release release;
+        if (!first_day_has_return && n > 0) {
+            std::fill(dst, dst + m, std::numeric_limits<double>::quiet_NaN());
+            dst += m;
+        }
         core::filled_simple_returns(table, dst);
     }
-    py::object rows = close.rows[py::slice(py::int_(1), py::none(), py::none())];
+    py::object rows = close.rows[py::slice(py::int_(skip), py::none(), py::none())];
     return make_frame(out, rows, close.columns);
 }
 
