@@ -40,6 +40,12 @@ def _history_start(first, shift):
         return vestamo.get_trading_dates("1900-01-01", first)[0]
 
 
+def _spread(level_pos, codes):
+    """Position of each row from its level's positions; -1 for a missing label."""
+    pos = np.append(level_pos, -1)  # code -1 (missing) reads the appended -1
+    return pos[codes]
+
+
 def _field_arrays(fields, ids, dates, pad):
     """One (pad + len(dates), len(ids)) float64 array per field; missing bars are NaN."""
     rows = pad + len(dates)
@@ -49,8 +55,14 @@ def _field_arrays(fields, ids, dates, pad):
     prices = vestamo.get_price(ids, start_date=dates[0], end_date=dates[-1], fields=list(fields),
                                adjust_type="post", expect_df=True)
     if prices is not None and len(prices):
-        date_pos = dates.get_indexer(in_ns(pd.DatetimeIndex(prices.index.get_level_values("date"))))
-        id_pos = pd.Index(ids).get_indexer(prices.index.get_level_values("order_book_id"))
+        # Positions are looked up per distinct label and spread through the
+        # index codes: one lookup per bar would cost seconds on a whole market.
+        index = prices.index
+        levels = dict(zip(index.names, zip(index.levels, index.codes)))
+        date_level, date_codes = levels["date"]
+        id_level, id_codes = levels["order_book_id"]
+        date_pos = _spread(dates.get_indexer(in_ns(pd.DatetimeIndex(date_level))), date_codes)
+        id_pos = _spread(pd.Index(ids).get_indexer(id_level), id_codes)
         keep = (date_pos >= 0) & (id_pos >= 0)
         date_pos, id_pos = date_pos[keep] + pad, id_pos[keep]
         for name, array in data.items():
