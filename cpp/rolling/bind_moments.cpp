@@ -21,7 +21,7 @@ template <class T>
 using ZScore = core::Dispersion<T, core::Moment::zscore>;
 
 py::array avedev(py::object s, py::object window) {
-    return single<false>(s, window, "s", Family::floating, Result::keeps_half, "subtract",
+    return single<false>(s, window, "s", Family::floating, Result::keeps_half, &subtract_ops,
                          [](auto t, const Series& ser, std::ptrdiff_t n) {
                              using T = typename decltype(t)::type;
                              return core::AveDev<T>{src<T>(ser), n, ser.length == n};
@@ -29,7 +29,7 @@ py::array avedev(py::object s, py::object window) {
 }
 
 py::array skew(py::object s, py::object n) {
-    return single<false>(s, n, "s", Family::floating, Result::keeps_half, "divide",
+    return single<false>(s, n, "s", Family::floating, Result::keeps_half, &divide_ops,
                          [](auto t, const Series& ser, std::ptrdiff_t w) {
                              using T = typename decltype(t)::type;
                              const bool corrected = w > 2;
@@ -56,7 +56,7 @@ py::array kurt(py::object s, py::object n) {
     py::array raw = as_numeric(s, "s");
     const std::ptrdiff_t w = window_arg(n, raw.shape(0));
     if (w <= 3) return kurt_constant(raw, w);
-    return single<false>(raw, n, "s", Family::floating, Result::keeps_half, "divide",
+    return single<false>(raw, n, "s", Family::floating, Result::keeps_half, &divide_ops,
                          [](auto t, const Series& ser, std::ptrdiff_t win) {
                              using T = typename decltype(t)::type;
                              return core::Kurt<T>::make(src<T>(ser), win);
@@ -68,11 +68,11 @@ py::array kurt(py::object s, py::object n) {
 void bind_moments(py::module_& m) {
     const auto F = Family::floating;
     const auto H = Result::keeps_half;
-    m.def("std", plain<Std, false>("x", F, H, "subtract"),
+    m.def("std", plain<Std, false>("x", F, H, &subtract_ops),
           QX_DOC("滑动总体标准差(除以 n)", QX_X QX_N, QX_OUT ", 浮点数"), py::arg("x"), py::arg("n"));
-    m.def("var", plain<Var, false>("x", F, H, "subtract"),
+    m.def("var", plain<Var, false>("x", F, H, &subtract_ops),
           QX_DOC("滑动总体方差(除以 n)", QX_X QX_N, QX_OUT ", 浮点数"), py::arg("x"), py::arg("n"));
-    m.def("zscore", plain<ZScore, false>("s", F, H, "divide"),
+    m.def("zscore", plain<ZScore, false>("s", F, H, &divide_ops),
           QX_DOC("最新值相对窗口均值的标准分数(总体标准差)", QX_S QX_WINDOW, QX_OUT ", 浮点数"), py::arg("s"),
           py::arg("window"));
     m.def("avedev", avedev, QX_DOC("滑动平均绝对偏差(相对窗口均值, 除以 n)", QX_S QX_WINDOW, QX_OUT ", 浮点数"),

@@ -56,12 +56,12 @@ void bind_sums(py::module_& m) {
     const auto H = Result::keeps_half;
     m.def("count", count, QX_DOC("滑动窗口内的真值个数(非零为真, NaN 为真)", QX_X QX_WINDOW, QX_OUT ", int64"),
           py::arg("x"), py::arg("window"));
-    m.def("product", plain<core::Product, true>("s", N, H, "reduce"),
+    m.def("product", plain<core::Product, true>("s", N, H, &reduce_ops),
           QX_DOC("滑动窗口内各值的乘积", QX_S QX_WINDOW, QX_OUT ", 类型同 numpy.prod"), py::arg("s"),
           py::arg("window"));
-    m.def("ma", plain<Mean, false>("x", Family::floating, H, "reduce"),
+    m.def("ma", plain<Mean, false>("x", Family::floating, H, &reduce_ops),
           QX_DOC("滑动算术平均", QX_X QX_N, QX_OUT ", 浮点数"), py::arg("x"), py::arg("n"));
-    m.def("sum", plain<core::Sum, true>("x", N, H, "reduce"), QX_DOC("滑动求和", QX_X QX_N, QX_OUT ", 类型同 numpy.sum"),
+    m.def("sum", plain<core::Sum, true>("x", N, H, &reduce_ops), QX_DOC("滑动求和", QX_X QX_N, QX_OUT ", 类型同 numpy.sum"),
           py::arg("x"), py::arg("n"));
 }
 

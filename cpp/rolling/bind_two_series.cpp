@@ -30,7 +30,7 @@ bool products_in_float32(const py::dtype& a, const py::dtype& b) {
 
 template <core::Pair Kind>
 py::array paired(const py::object& w, const py::object& a, const py::object& b, const char* na, const char* nb,
-                 const char* op) {
+                 const FpOps* ops) {
     Series sa = prepare(a, na, Family::floating);
     Series sb = prepare(b, nb, Family::floating);
     if (sa.ndim != sb.ndim || sa.length != sb.length || sa.series != sb.series) {
@@ -42,6 +42,7 @@ py::array paired(const py::object& w, const py::object& a, const py::object& b, 
     align_pair(sa, sb);
     const Plan p = plan(sa, n);
     const bool q32 = products_in_float32(sa.orig, sb.orig);
+    unsigned raised = 0;
     py::array out = visit<false>(sa.elem, [&](auto ta) {
         return visit<false>(sb.elem, [&](auto tb) {
             using A = typename std::remove_cvref_t<decltype(ta)>::type;
@@ -50,14 +51,15 @@ py::array paired(const py::object& w, const py::object& a, const py::object& b, 
             // Two float32 series always multiply in float32, two float64
             // ones in float64; only a mixed pair can go either way.
             if constexpr (mixed || std::is_same_v<A, float>) {
-                if (q32) return launch(core::TwoSeries<A, B, float, Kind>{src<A>(sa), src<B>(sb), n}, p, op);
+                if (q32) return launch(core::TwoSeries<A, B, float, Kind>{src<A>(sa), src<B>(sb), n}, p, &raised);
             }
             if constexpr (mixed || std::is_same_v<A, double>) {
-                return launch(core::TwoSeries<A, B, double, Kind>{src<A>(sa), src<B>(sb), n}, p, op);
+                return launch(core::TwoSeries<A, B, double, Kind>{src<A>(sa), src<B>(sb), n}, p, &raised);
             }
             throw std::logic_error("float32 pair with float64 products");
         });
     });
+    if (raised) report_fp(raised, *ops, {&sa.arr, &sb.arr});
     // numpy keeps float16 only when both inputs are float16.
     if (is_half(sa.orig) && is_half(sb.orig)) return narrow(out, py::dtype("float16"));
     return out;
@@ -72,21 +74,21 @@ void bind_two_series(py::module_& m) {
     m.def(
         "covariance",
         [](py::object window, py::object a, py::object b) {
-            return paired<core::Pair::covariance>(window, a, b, "a", "b", "subtract");
+            return paired<core::Pair::covariance>(window, a, b, "a", "b", &subtract_ops);
         },
         QX_DOC("两序列的滑动总体协方差(除以 n)", QX_PAIR("a", "b"), QX_OUT ", 浮点数"), py::arg("window"),
         py::arg("a"), py::arg("b"));
     m.def(
         "correlation",
         [](py::object window, py::object a, py::object b) {
-            return paired<core::Pair::correlation>(window, a, b, "a", "b", "divide");
+            return paired<core::Pair::correlation>(window, a, b, "a", "b", &divide_ops);
         },
         QX_DOC("两序列的滑动皮尔逊相关系数", QX_PAIR("a", "b"), QX_OUT ", 浮点数"), py::arg("window"), py::arg("a"),
         py::arg("b"));
     m.def(
         "regression",
         [](py::object window, py::object x, py::object y) {
-            return paired<core::Pair::regression>(window, x, y, "x", "y", "divide");
+            return paired<core::Pair::regression>(window, x, y, "x", "y", &divide_ops);
         },
         QX_DOC("y 对 x 的滑动最小二乘回归斜率(含截距)", QX_PAIR("x", "y"), QX_OUT ", 浮点数"), py::arg("window"),
         py::arg("x"), py::arg("y"));

@@ -40,7 +40,7 @@ template <class MakeWeights>
 auto weighted(MakeWeights make_weights) {
     return [make_weights](py::object x, py::object w) {
         py::object keep;  // outlives the GIL-free run that reads it
-        return single<false>(x, w, "x", Family::floating, Result::computed, "reduce",
+        return single<false>(x, w, "x", Family::floating, Result::computed, &reduce_ops,
                              [&](auto t, const Series& s, std::ptrdiff_t n) {
                                  using T = typename decltype(t)::type;
                                  if (!keep) keep = make_weights(n);
@@ -53,7 +53,7 @@ auto weighted(MakeWeights make_weights) {
 // The formula sums the window in the series' own type (an integer series in
 // int64 or uint64, wrapping as numpy does) before it meets a float64.
 py::array slope(py::object y, py::object n) {
-    return single<true>(y, n, "y", Family::native, Result::computed, "divide",
+    return single<true>(y, n, "y", Family::native, Result::computed, &slope_ops,
                         [](auto t, const Series& s, std::ptrdiff_t w) {
                             using T = typename decltype(t)::type;
                             return core::Slope<T>::make(src<T>(s), w);

@@ -85,42 +85,50 @@ unsigned run(const K& k, const core::Layout& g, typename K::out_type* out, bool 
     return raised.load();
 }
 
-// Allocates the result, runs K without the GIL and reports what it raised
-// under the name of numpy's operation `op` (nullptr: numpy's formula raises
-// nothing for this kernel, so nothing is watched).
+// Allocates the result and runs K without the GIL. With `raised`, watches
+// for the IEEE conditions numpy reports and stores them there.
 template <class K>
-py::array launch(const K& k, const Plan& p, const char* op = nullptr) {
+py::array launch(const K& k, const Plan& p, unsigned* raised = nullptr) {
     auto out = allocate<typename K::out_type>(p);
     auto* data = out.mutable_data();
-    unsigned raised;
     {
         py::gil_scoped_release nogil;
-        raised = run(k, p.layout, data, op != nullptr);
+        const unsigned flags = run(k, p.layout, data, raised != nullptr);
+        if (raised) *raised = flags;
     }
-    if (raised) report_fp(raised, op);
     return out;
 }
 
+// `ops` null: numpy's formula raises nothing for this kernel, so nothing is
+// watched.
 template <bool Integers, class Make>
 py::array single(const py::object& x, const py::object& w, const char* name, Family family, Result rule,
-                 const char* op, Make&& make) {
+                 const FpOps* ops, Make&& make) {
     Series s = prepare(x, name, family);
     const std::ptrdiff_t n = window_arg(w, s.length);
     const Plan p = plan(s, n);
-    py::array out = visit<Integers>(s.elem, [&](auto t) { return launch(make(t, s, n), p, op); });
+    unsigned raised = 0;
+    py::array out = visit<Integers>(s.elem, [&](auto t) { return launch(make(t, s, n), p, ops ? &raised : nullptr); });
+    if (raised) report_fp(raised, *ops, {&s.arr});
     return finish(out, s, rule);
 }
 
 // Kernels whose state is just the series and the window.
 template <template <class> class K, bool Integers>
-auto plain(const char* name, Family family, Result rule, const char* op) {
-    return [name, family, rule, op](py::object x, py::object w) {
-        return single<Integers>(x, w, name, family, rule, op, [](auto t, const Series& s, std::ptrdiff_t n) {
+auto plain(const char* name, Family family, Result rule, const FpOps* ops) {
+    return [name, family, rule, ops](py::object x, py::object w) {
+        return single<Integers>(x, w, name, family, rule, ops, [](auto t, const Series& s, std::ptrdiff_t n) {
             using T = typename decltype(t)::type;
             return K<T>{src<T>(s), n};
         });
     };
 }
+
+// The operations of the numpy formulas where their errors arise.
+inline constexpr FpOps reduce_ops{"reduce", "reduce"};
+inline constexpr FpOps subtract_ops{"subtract", "subtract"};
+inline constexpr FpOps divide_ops{"divide", "subtract"};
+inline constexpr FpOps slope_ops{"divide", "multiply"};
 
 #define QX_DOC(summary, params, returns) summary "\n\n参数:\n" params "\n返回:\n    " returns
 

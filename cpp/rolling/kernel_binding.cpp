@@ -216,17 +216,25 @@ py::array finish(py::array out, const Series& s, Result rule) {
 
 // numpy's own handling of a ufunc's floating-point errors: conditions in the
 // order divide, invalid; per condition the mode np.errstate set for it.
-void report_fp(unsigned flags, const char* op) {
+void report_fp(unsigned flags, const FpOps& ops, std::initializer_list<const py::array*> inputs) {
+    bool infinite = false;
+    if (flags & core::fp_invalid) {
+        for (const py::array* a : inputs) {
+            if (a->dtype().kind() == 'f') infinite = infinite || numpy().attr("isinf")(*a).attr("any")().cast<bool>();
+        }
+    }
     py::dict modes = numpy().attr("geterr")();
     const struct {
         unsigned bit;
         const char* key;
         const char* what;
-    } conditions[] = {{core::fp_divide, "divide", "divide by zero"}, {core::fp_invalid, "invalid", "invalid value"}};
+        const char* op;
+    } conditions[] = {{core::fp_divide, "divide", "divide by zero", "divide"},
+                      {core::fp_invalid, "invalid", "invalid value", infinite ? ops.infinite : ops.finite}};
     for (const auto& c : conditions) {
         if (!(flags & c.bit)) continue;
         const std::string mode = py::str(modes[c.key]);
-        const std::string message = std::string(c.what) + " encountered in " + op;
+        const std::string message = std::string(c.what) + " encountered in " + c.op;
         if (mode == "ignore") continue;
         if (mode == "warn") {
             if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw py::error_already_set();
@@ -236,14 +244,15 @@ void report_fp(unsigned flags, const char* op) {
         } else if (mode == "print") {
             std::fprintf(stderr, "Warning: %s\n", message.c_str());
         } else {
+            const bool log = mode == "log";
             py::object handler = numpy().attr("geterrcall")();
             if (handler.is_none()) {
                 PyErr_Format(PyExc_NameError, "%s specified for %s (in %s) but no %s found.",
-                             mode == "log" ? "log" : "python callback", c.what, op,
-                             mode == "log" ? "object with write method" : "function");
+                             log ? "log" : "python callback", c.what, c.op,
+                             log ? "object with write method" : "function");
                 throw py::error_already_set();
             }
-            if (mode == "log") {
+            if (log) {
                 handler.attr("write")("Warning: " + message + "\n");
             } else {
                 handler(c.what, flags);

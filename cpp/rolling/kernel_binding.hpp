@@ -7,6 +7,7 @@
 #include "common/pybind11.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -73,10 +74,18 @@ enum class Result { computed, keeps_half, keeps_dtype };
 py::array narrow(const py::array& out, const py::object& dtype);
 py::array finish(py::array out, const Series& s, Result rule);
 
+// numpy's names for the ufuncs at which a kernel's formula meets its
+// floating-point errors: 0/0 and x/0 on finite data (`finite`), and inf - inf
+// or 0 * inf on data holding an infinity (`infinite`).
+struct FpOps {
+    const char* finite;
+    const char* infinite;
+};
+
 // Raises numpy's RuntimeWarning, FloatingPointError, ... for the conditions
-// in `flags` under the caller's np.errstate, named after the ufunc (`op`)
-// that meets them in the numpy formula. Needs the GIL.
-void report_fp(unsigned flags, const char* op);
+// in `flags` (core::FpFlag bits) under the caller's np.errstate, once per
+// condition. `inputs` are what the kernel read. Needs the GIL.
+void report_fp(unsigned flags, const FpOps& ops, std::initializer_list<const py::array*> inputs);
 
 template <class T>
 struct tag {
