@@ -18,7 +18,7 @@ def run(fn, name, x, n, y):
 
 
 def messages(fn, name, x, n, y):
-    with warnings.catch_warnings(record=True) as caught:
+    with warnings.catch_warnings(record=True) as caught, ref.numpy2_promotion():
         warnings.simplefilter("always")
         run(fn, name, x, n, y)
     assert all(w.category is RuntimeWarning for w in caught)

@@ -13,7 +13,7 @@ rng = np.random.default_rng(7)
 
 
 def reference(name, *args):
-    with np.errstate(all="ignore"):
+    with np.errstate(all="ignore"), ref.numpy2_promotion():
         if name == "ts_rank":
             return ref.ts_rank(*args, kind="stable")
         return getattr(ref, name)(*args)

@@ -205,10 +205,11 @@ py::array narrow(const py::array& out, const py::object& dtype) {
     return narrowed;
 }
 
+// numpy's reductions answer in native byte order whatever the input's.
 py::array finish(py::array out, const Series& s, Result rule) {
     if (rule == Result::keeps_dtype || (rule == Result::keeps_half && is_half(s.orig))) {
         if (!(out.dtype().kind() == s.orig.kind() && out.dtype().itemsize() == s.orig.itemsize())) {
-            return narrow(out, s.orig);
+            return narrow(out, s.orig.attr("newbyteorder")("="));
         }
     }
     return out;
