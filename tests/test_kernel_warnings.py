@@ -133,3 +133,18 @@ def test_warning_points_at_the_caller():
     with pytest.warns(RuntimeWarning) as caught:
         rolling.kurt(np.zeros(6), 4)
     assert caught[0].filename == __file__
+
+
+@pytest.mark.parametrize("name", ["ma", "sum", "zscore"])
+def test_row_major_panels_warn_as_their_columns_do(name):
+    # Row-major panels share partial window sums between dates; a pair of
+    # neighbours that no window of numpy's adds (here inf + -inf behind a
+    # NaN) must not raise anything.
+    for length in range(8, 14):
+        column = np.ones(length)
+        column[:3] = [np.nan, np.inf, -np.inf]
+        panel = np.stack([column, column[::-1]], axis=1)
+        want = set()
+        for c in range(2):
+            want |= kinds(messages(getattr(ref, name), name, panel[:, c].copy(), 8, None))
+        assert kinds(messages(getattr(rolling, name), name, panel, 8, None)) == want, length

@@ -13,6 +13,9 @@ void bind_rank(py::module_& m);        // ts_rank
 void bind_weighted(py::module_& m);    // ema, wma, slope
 void bind_moments(py::module_& m);     // std, var, zscore, avedev, skew, kurt
 void bind_extremes(py::module_& m);    // ts_min, ts_max, ts_argmax, ts_argmin
-void bind_two_series(py::module_& m);  // covariance, correlation, regression
+// Two series, one file per kernel: their pair instantiations are the heaviest.
+void bind_covariance(py::module_& m);
+void bind_correlation(py::module_& m);
+void bind_regression(py::module_& m);
 
 }  // namespace quellix::rolling

@@ -41,8 +41,11 @@ template <class K>
     core::run_panel<K::width>(k, g, out, lo, hi);
 }
 
+// Never inlined, like the two above (whose target differs from their
+// caller's): the call keeps the kernel's arithmetic between the reads of the
+// floating-point flags, which the compiler does not order arithmetic by.
 template <class K>
-[[QX_FLATTEN]] void run_baseline(const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t lo,
+[[gnu::noinline, QX_FLATTEN]] void run_baseline(const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t lo,
                                  std::ptrdiff_t hi) {
     core::run_panel<K::width>(k, g, out, lo, hi);
 }

@@ -1,5 +1,6 @@
 #include "common/pybind11.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -57,13 +58,16 @@ bool strides_whole(const py::array& arr) {
 }
 
 // Lanes run along memory, so one of the two axes must have unit stride; any
-// other layout is copied once, which is cheaper than strided lanes.
+// other layout is copied once, which is cheaper than strided lanes. numpy
+// arrays may also start off their element alignment (views into byte
+// buffers); the core reads whole elements, so those are copied too.
 void make_lane_friendly(Series& s) {
     read_strides(s);
+    const bool aligned = reinterpret_cast<std::uintptr_t>(s.arr.data()) % s.arr.itemsize() == 0;
     const bool time_unit = s.rs == 1 && strides_whole(s.arr);
     const bool series_unit = s.series > 1 && s.cs == 1 && strides_whole(s.arr);
-    if (time_unit || series_unit) return;
-    s.arr = numpy().attr("ascontiguousarray")(s.arr);
+    if (aligned && (time_unit || series_unit)) return;
+    s.arr = aligned ? numpy().attr("ascontiguousarray")(s.arr) : s.arr.attr("copy")();
     read_strides(s);
 }
 

@@ -1,16 +1,41 @@
 // Which IEEE exceptions a kernel raised, so the binding can report them the
 // way numpy reports its own arithmetic. The kernels repeat the numpy
-// formulas operation for operation, so the hardware flags they raise are the
-// ones the formulas would raise. Flags are per thread: each worker watches
-// its own share and hands the caller's flags back unchanged.
+// formulas operation for operation, so the flags they raise are the ones the
+// formulas would raise. Flags are per thread: each worker watches its own
+// share and leaves the flags it found as they were.
 #pragma once
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#else
 #include <cfenv>
+#endif
 
 namespace quellix::rolling::core {
 
 enum FpFlag : unsigned { fp_divide = 1u, fp_invalid = 8u };  // numpy's bit values
 
+#if defined(__SSE2__)
+// All kernel arithmetic is SSE/AVX, whose flags live in MXCSR; reading and
+// writing it directly costs a few cycles where <cfenv> also saves and
+// reloads the whole x87 environment.
+class FpWatch {
+  public:
+    FpWatch() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ & ~kFlags); }
+    ~FpWatch() { _mm_setcsr((_mm_getcsr() & ~kFlags) | (saved_ & kFlags)); }
+    FpWatch(const FpWatch&) = delete;
+    FpWatch& operator=(const FpWatch&) = delete;
+
+    unsigned raised() const {
+        const unsigned csr = _mm_getcsr();
+        return ((csr & _MM_EXCEPT_DIV_ZERO) ? fp_divide : 0u) | ((csr & _MM_EXCEPT_INVALID) ? fp_invalid : 0u);
+    }
+
+  private:
+    static constexpr unsigned kFlags = _MM_EXCEPT_MASK;
+    unsigned saved_;
+};
+#else
 class FpWatch {
   public:
     FpWatch() {
@@ -29,5 +54,6 @@ class FpWatch {
   private:
     std::fexcept_t saved_;
 };
+#endif
 
 }  // namespace quellix::rolling::core

@@ -1,6 +1,6 @@
 // Weighted window sums (ema, wma) and the least-squares trend (slope).
 // All are float64 whatever the input type: each value is widened before it
-// meets a float64 weight, as numpy's type promotion does.
+// meets a float64 weight or position, as numpy's type promotion does.
 #pragma once
 
 #include <cstdint>
@@ -33,9 +33,10 @@ inline void linear_weights(std::ptrdiff_t n, double* out) {
     for (std::ptrdiff_t k = 1; k <= n; ++k) out[k - 1] = static_cast<double>(2 * k) / denom;
 }
 
-// n (n - 1) (2n - 1) / 6 as Python's integers give it: the exact integer
-// (the product of three consecutive-ish factors is divisible by 6), rounded
-// once to double. In int64 the product overflows from n ~ 1.66e6 on.
+// n (n - 1) (2n - 1) / 6 as Python's integers give it: the exact quotient
+// (the product is always divisible by 6), rounded once to double. In int64
+// the product overflows from n ~ 1.66e6 on, so the 2 and the 3 are divided
+// out of the factors first and the rest is multiplied in 128 bits.
 inline double sum_of_squares(std::ptrdiff_t n) {
     unsigned __int128 a = static_cast<std::uint64_t>(n);
     unsigned __int128 b = static_cast<std::uint64_t>(n - 1);

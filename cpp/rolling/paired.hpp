@@ -1,21 +1,20 @@
-// Kernels of two series: covariance, correlation, regression.
+// The binding shared by the kernels of two series. Each kernel's file
+// instantiates paired<> for its own kind, so the three build in parallel.
+#pragma once
+
 #include "common/pybind11.hpp"
 
 #include <string>
 #include <type_traits>
 
-#include "rolling/bindings.hpp"
 #include "rolling/core/two_series.hpp"
 #include "rolling/dispatch.hpp"
 
-namespace quellix::rolling {
-namespace {
+namespace quellix::rolling::binding {
 
-using namespace binding;
+inline bool single_float(const py::dtype& dt) { return dt.kind() == 'f' && dt.itemsize() <= 4; }
 
-bool single_float(const py::dtype& dt) { return dt.kind() == 'f' && dt.itemsize() <= 4; }
-
-bool small_integer(const py::dtype& dt) {
+inline bool small_integer(const py::dtype& dt) {
     const char k = dt.kind();
     return k == 'b' || ((k == 'i' || k == 'u') && dt.itemsize() <= 2);
 }
@@ -24,7 +23,7 @@ bool small_integer(const py::dtype& dt) {
 // float of at most 32 bits, or by an integer of at most 16 bits, in float32;
 // everything else in float64. Two integer series multiply in float64 here,
 // where numpy would wrap.
-bool products_in_float32(const py::dtype& a, const py::dtype& b) {
+inline bool products_in_float32(const py::dtype& a, const py::dtype& b) {
     return (single_float(a) && (single_float(b) || small_integer(b))) || (small_integer(a) && single_float(b));
 }
 
@@ -68,30 +67,4 @@ py::array paired(const py::object& w, const py::object& a, const py::object& b, 
 #define QX_PAIR(first, second) \
     "    window: int, 窗口长度\n    " first ": 一维数值数组(二维时每列为一个序列)\n    " second ": 与 " first " 形状相同\n"
 
-}  // namespace
-
-void bind_two_series(py::module_& m) {
-    m.def(
-        "covariance",
-        [](py::object window, py::object a, py::object b) {
-            return paired<core::Pair::covariance>(window, a, b, "a", "b", &subtract_ops);
-        },
-        QX_DOC("两序列的滑动总体协方差(除以 n)", QX_PAIR("a", "b"), QX_OUT ", 浮点数"), py::arg("window"),
-        py::arg("a"), py::arg("b"));
-    m.def(
-        "correlation",
-        [](py::object window, py::object a, py::object b) {
-            return paired<core::Pair::correlation>(window, a, b, "a", "b", &divide_ops);
-        },
-        QX_DOC("两序列的滑动皮尔逊相关系数", QX_PAIR("a", "b"), QX_OUT ", 浮点数"), py::arg("window"), py::arg("a"),
-        py::arg("b"));
-    m.def(
-        "regression",
-        [](py::object window, py::object x, py::object y) {
-            return paired<core::Pair::regression>(window, x, y, "x", "y", &divide_ops);
-        },
-        QX_DOC("y 对 x 的滑动最小二乘回归斜率(含截距)", QX_PAIR("x", "y"), QX_OUT ", 浮点数"), py::arg("window"),
-        py::arg("x"), py::arg("y"));
-}
-
-}  // namespace quellix::rolling
+}  // namespace quellix::rolling::binding
