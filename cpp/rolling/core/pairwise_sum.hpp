@@ -63,13 +63,14 @@ QX_INLINE V pairwise_sum(const F& term, std::ptrdiff_t n) {
     return V{} + res;
 }
 
-// pairwise_sum of the windows [i, i + n), i in [lo, hi), hi - lo >= 4, of
-// every series of a row-major panel (lanes are series), for 8 <= n <= 128, each passed
-// through finish and stored to out[i * out_row + c]. Neighbouring windows
-// share pairwise_block's partial sums: its accumulator k for window i is the
-// chain x[i + k] + x[i + k + 8] + ..., and the first levels of its final
-// tree add chains (and then pairs) at fixed distances, so chains, pairs and
-// quads are computed once per date and kept in small rings.
+// pairwise_sum of the windows [i, i + n), i in [lo, hi) with hi - lo >= 4,
+// of every series of a row-major panel (lanes are series), for
+// 8 <= n <= 128, each passed through finish and stored to
+// out[i * out_row + c]. Neighbouring windows share pairwise_block's partial
+// sums: its accumulator k for window i is the chain x[i + k] + x[i + k + 8]
+// + ..., and the first levels of its final tree add chains (and then pairs)
+// at fixed distances, so chains, pairs and quads are computed once per date
+// and kept in small rings.
 template <int W, class T, class Finish>
 void pairwise_rows(const T* x, std::ptrdiff_t step, std::ptrdiff_t series, std::ptrdiff_t n, std::ptrdiff_t lo,
                    std::ptrdiff_t hi, T* out, std::ptrdiff_t out_row, const Finish& finish) {
