@@ -23,6 +23,13 @@ def quiet(fn, *args):
         return fn(*args)
 
 
+# numpy 1.x reduces more than 8192 values in buffer-sized pieces, so its
+# formulas round long windows differently; the kernels give numpy 2's sums.
+numpy2_sums = pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) < "2.0.0",
+                                 reason="numpy 1.x sums long windows in 8192-value pieces")
+
+
+@numpy2_sums
 def test_slope_of_windows_whose_square_sum_overflows_int64():
     # n (n - 1) (2n - 1) passes 2**63 at n ~ 1.66 million.
     n = 2_100_000
@@ -78,6 +85,7 @@ def test_byte_swapped_input_reads_its_values(name):
 LONG = 2**24 + 1  # float32 cannot hold this count: float32(LONG) == 2**24
 
 
+@numpy2_sums
 @pytest.mark.parametrize("name", ["ma", "sum", "var"])
 def test_float32_windows_past_2_to_24_stay_float32(name):
     x = np.random.default_rng(2).standard_normal(LONG + 2).astype(np.float32) + np.float32(1.1)
