@@ -2,7 +2,7 @@
 // way numpy reports its own arithmetic. The kernels repeat the numpy
 // formulas operation for operation, so the flags they raise are the ones the
 // formulas would raise. Flags are per thread: each worker watches its own
-// share and leaves the flags it found as they were.
+// share and leaves the watched flags as it found them.
 #pragma once
 
 #if defined(__SSE2__)
@@ -16,13 +16,20 @@ namespace quellix::rolling::core {
 enum FpFlag : unsigned { fp_divide = 1u, fp_invalid = 8u };  // numpy's bit values
 
 #if defined(__SSE2__)
-// All kernel arithmetic is SSE/AVX, whose flags live in MXCSR; reading and
-// writing it directly costs a few cycles where <cfenv> also saves and
-// reloads the whole x87 environment.
+// All kernel arithmetic is SSE/AVX, whose flags live in MXCSR. Writing MXCSR
+// stalls the pipeline, so it is written only when a watched flag was already
+// set on entry or got set by the kernel, both rare: numpy clears the flags
+// around its own ufuncs.
 class FpWatch {
   public:
-    FpWatch() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ & ~kFlags); }
-    ~FpWatch() { _mm_setcsr((_mm_getcsr() & ~kFlags) | (saved_ & kFlags)); }
+    FpWatch() : saved_(_mm_getcsr()) {
+        if (saved_ & kWatched) _mm_setcsr(saved_ & ~kWatched);
+    }
+    ~FpWatch() {
+        const unsigned now = _mm_getcsr();
+        const unsigned restored = (now & ~kWatched) | (saved_ & kWatched);
+        if (restored != now) _mm_setcsr(restored);
+    }
     FpWatch(const FpWatch&) = delete;
     FpWatch& operator=(const FpWatch&) = delete;
 
@@ -32,7 +39,7 @@ class FpWatch {
     }
 
   private:
-    static constexpr unsigned kFlags = _MM_EXCEPT_MASK;
+    static constexpr unsigned kWatched = _MM_EXCEPT_DIV_ZERO | _MM_EXCEPT_INVALID;
     unsigned saved_;
 };
 #else
