@@ -4,8 +4,30 @@ They are the independent computation that tests/test_rolling_kernels.py compares
 the compiled kernels with, and the baseline that benchmarks/bench_rolling.py times.
 """
 
+import contextlib
+
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
+
+
+@contextlib.contextmanager
+def numpy2_promotion():
+    """numpy 2's type promotion for the formulas, also on numpy 1.x.
+
+    The kernels follow numpy 2 everywhere; numpy 1.24+ can promote the same
+    way (NEP 50's "weak" state). The state is global to the interpreter, so
+    the formulas are evaluated inside this block and nothing else is.
+    """
+    set_state = getattr(np, "_set_promotion_state", None)
+    if set_state is None or np.lib.NumpyVersion(np.__version__) >= "2.0.0":
+        yield
+        return
+    before = np._get_promotion_state()
+    set_state("weak")
+    try:
+        yield
+    finally:
+        set_state(before)
 
 
 def windows(x, n):

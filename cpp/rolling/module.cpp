@@ -21,6 +21,13 @@ PYBIND11_MODULE(rolling, m) {
         "STDDEV", "VAR", "DECAY_LINEAR", "SLOPE", "SUM", "TS_MIN", "TS_MAX", "HHV", "LLV"));
 
     quellix::rolling::bind_nodes(m);
-    quellix::rolling::bind_kernels(m);
+    quellix::rolling::bind_sums(m);
+    quellix::rolling::bind_rank(m);
+    quellix::rolling::bind_weighted(m);
+    quellix::rolling::bind_moments(m);
+    quellix::rolling::bind_extremes(m);
+    quellix::rolling::bind_covariance(m);
+    quellix::rolling::bind_correlation(m);
+    quellix::rolling::bind_regression(m);
     quellix::rolling::bind_operators(m);
 }

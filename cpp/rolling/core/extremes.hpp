@@ -107,14 +107,20 @@ struct ArgExtreme {
     // block of n dates are kept for the whole tile, the prefix extremes of
     // the next block run alongside. Positions are relative to a block start,
     // so they stay below n and exact in P (float for float32, n < 2**24).
+    // Only the suffixes that start a window of [lo, hi) are kept; the scan
+    // through the rest of a block passes through two spare rows, so scratch
+    // is bounded by the windows asked for, not by n.
     template <int W>
     void rows(const Layout& g, double* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
         std::ptrdiff_t tile = (std::ptrdiff_t{128} << 10) / (n * 2 * static_cast<std::ptrdiff_t>(sizeof(T)));
         tile = tile < 4 * W ? 4 * W : tile - tile % W;
-        std::vector<T> suffix_value(static_cast<std::size_t>(n * tile));
-        std::vector<P> suffix_pos(static_cast<std::size_t>(n * tile));
+        if (tile > g.series) tile = g.series;
+        const std::ptrdiff_t kept = n < hi - lo ? n : hi - lo;
+        std::vector<T> suffix_value(static_cast<std::size_t>((kept + 2) * tile));
+        std::vector<P> suffix_pos(static_cast<std::size_t>((kept + 2) * tile));
         std::vector<T> head_value(static_cast<std::size_t>(tile));
         std::vector<P> head_pos(static_cast<std::size_t>(tile));
+        auto row = [&](std::ptrdiff_t r) { return (r < kept ? r : kept + r % 2) * tile; };
         const std::ptrdiff_t len = hi + n - 1;  // dates the windows reach
         for (std::ptrdiff_t c0 = 0; c0 < g.series; c0 += tile) {
             const std::ptrdiff_t width = c0 + tile < g.series ? tile : g.series - c0;
@@ -124,9 +130,11 @@ struct ArgExtreme {
                 const std::ptrdiff_t end = b0 + n < len ? b0 + n : len;
                 for (std::ptrdiff_t t = end - 1; t >= b0; --t) {
                     const std::ptrdiff_t r = t - b0;
+                    const std::ptrdiff_t at = row(r), later = row(r + 1);
                     over_columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
-                        suffix_step<U>(col + t * x.step + c, suffix_value.data() + r * tile + c,
-                                       suffix_pos.data() + r * tile + c, static_cast<P>(r), t == end - 1, tile);
+                        suffix_step<U>(col + t * x.step + c, suffix_value.data() + at + c,
+                                       suffix_pos.data() + at + c, suffix_value.data() + later + c,
+                                       suffix_pos.data() + later + c, static_cast<P>(r), t == end - 1);
                     });
                 }
                 const std::ptrdiff_t last = b0 + n < hi ? b0 + n : hi;
@@ -162,17 +170,18 @@ struct ArgExtreme {
 
     // Suffix extreme from date r of the block on; ties go to the earlier date.
     template <int W>
-    QX_INLINE static void suffix_step(const T* in, T* sv, P* sp, P r, bool first, std::ptrdiff_t tile) {
+    QX_INLINE static void suffix_step(const T* in, T* sv, P* sp, const T* later_v, const P* later_p, P r,
+                                      bool first) {
         using V = vec<T, W>;
         using F = vec<P, W>;
         const V v = load<V>(in);
         V best = v;
         F pos = splat<F>(r);
         if (!first) {
-            const V later = load<V>(sv + tile);
+            const V later = load<V>(later_v);
             const auto keep = beats<W>(later, v);
             best = keep ? later : v;
-            pos = keep ? load<F>(sp + tile) : pos;
+            pos = keep ? load<F>(later_p) : pos;
         }
         std::memcpy(sv, &best, sizeof(best));
         std::memcpy(sp, &pos, sizeof(pos));

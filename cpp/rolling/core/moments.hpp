@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <type_traits>
 
 #include "rolling/core/pairwise_sum.hpp"
 #include "rolling/core/panel.hpp"
@@ -16,9 +17,23 @@ QX_INLINE vec<T, W> window_sum(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff
     return pairwise_sum<vec<T, W>>([&](std::ptrdiff_t j) { return x.template at<W>(off, j); }, n);
 }
 
+// numpy's mean and var divide by the element count as an intp, which
+// promotes a float32 sum to float64 for the division and rounds back. That
+// equals float32 division while the count is exact in float32 (double
+// rounding is harmless for a quotient of two floats), so only longer windows
+// take the double path.
+template <class V>
+QX_INLINE V divide_by_count(const V& sum, std::ptrdiff_t n) {
+    using T = std::remove_cvref_t<decltype(sum[0])>;
+    if constexpr (std::is_same_v<T, float>) {
+        if (n > (std::ptrdiff_t{1} << 24)) return convert<float>(convert<double>(sum) / static_cast<double>(n));
+    }
+    return sum / static_cast<T>(n);
+}
+
 template <int W, class T>
 QX_INLINE vec<T, W> window_mean(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff_t n) {
-    return window_sum<W>(x, off, n) / static_cast<T>(n);
+    return divide_by_count(window_sum<W>(x, off, n), n);
 }
 
 template <int W, class T>
@@ -27,7 +42,7 @@ QX_INLINE vec<T, W> window_var(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff
         vec<T, W> d = x.template at<W>(off, j) - mean;
         return d * d;
     };
-    return pairwise_sum<vec<T, W>>(sq, n) / static_cast<T>(n);
+    return divide_by_count(pairwise_sum<vec<T, W>>(sq, n), n);
 }
 
 enum class Moment { mean, var, std, zscore };
@@ -75,7 +90,7 @@ struct AveDev {
         vec<T, W> mean = window_mean<W>(x, off, n);
         auto dev = [&](std::ptrdiff_t j) { return vabs(x.template at<W>(off, j) - mean); };
         vec<T, W> s = pairwise ? pairwise_sum<vec<T, W>>(dev, n) : sequential_sum<vec<T, W>>(dev, n);
-        return s / static_cast<T>(n);
+        return divide_by_count(s, n);
     }
 };
 
@@ -98,7 +113,7 @@ struct Skew {
             V v = x.template at<W>(off, j);
             return v * v * v;
         };
-        V u3 = pairwise_sum<V>(cube, n) / static_cast<T>(n);
+        V u3 = divide_by_count(pairwise_sum<V>(cube, n), n);
         V sd = vsqrt(window_var<W>(x, off, n, u));
         V r = (u3 - T(3) * u * sd * sd - u * u * u) / (sd * sd * sd);
         return corrected ? r * factor : r;
@@ -122,6 +137,8 @@ struct Kurt {
             V d = x.template at<W>(off, j) - mean;
             return d * d;
         };
+        // The formula divides by n as a Python int, which a float32 array
+        // takes as float32.
         V m2 = pairwise_sum<V>(d2, n) / static_cast<T>(n);
         auto d4 = [&](std::ptrdiff_t j) {
             V s = d2(j);

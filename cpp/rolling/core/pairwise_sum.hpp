@@ -63,13 +63,14 @@ QX_INLINE V pairwise_sum(const F& term, std::ptrdiff_t n) {
     return V{} + res;
 }
 
-// pairwise_sum of the windows [i, i + n), i in [lo, hi), of every series of
-// a row-major panel (lanes are series), for 8 <= n <= 128, each passed
-// through finish and stored to out[i * out_row + c]. Neighbouring windows
-// share pairwise_block's partial sums: its accumulator k for window i is the
-// chain x[i + k] + x[i + k + 8] + ..., and the first levels of its final
-// tree add chains (and then pairs) at fixed distances, so chains, pairs and
-// quads are computed once per date and kept in small rings.
+// pairwise_sum of the windows [i, i + n), i in [lo, hi) with hi - lo >= 4,
+// of every series of a row-major panel (lanes are series), for
+// 8 <= n <= 128, each passed through finish and stored to
+// out[i * out_row + c]. Neighbouring windows share pairwise_block's partial
+// sums: its accumulator k for window i is the chain x[i + k] + x[i + k + 8]
+// + ..., and the first levels of its final tree add chains (and then pairs)
+// at fixed distances, so chains, pairs and quads are computed once per date
+// and kept in small rings.
 template <int W, class T, class Finish>
 void pairwise_rows(const T* x, std::ptrdiff_t step, std::ptrdiff_t series, std::ptrdiff_t n, std::ptrdiff_t lo,
                    std::ptrdiff_t hi, T* out, std::ptrdiff_t out_row, const Finish& finish) {
@@ -82,8 +83,11 @@ void pairwise_rows(const T* x, std::ptrdiff_t step, std::ptrdiff_t series, std::
     T chain[2][tile], pair[3][tile], quad[5][tile];
     const std::ptrdiff_t links = n / 8;
     const std::ptrdiff_t whole = links * 8;
-    for (std::ptrdiff_t d0 = lo; d0 < hi; d0 += run) {
-        const std::ptrdiff_t d1 = d0 + run < hi ? d0 + run : hi;
+    for (std::ptrdiff_t d0 = lo, d1; d0 < hi; d0 = d1) {
+        // A run shorter than 4 windows would also add up pairs and quads
+        // that belong to none of its windows (numpy never forms those, and
+        // one may be inf + -inf), so the last run takes up any such rest.
+        d1 = hi - d0 < run + 4 ? hi : d0 + run;
         for (std::ptrdiff_t c0 = 0; c0 < series; c0 += tile) {
             const std::ptrdiff_t width = c0 + tile < series ? tile : series - c0;
             // u: the newest chain's first date; window i = u - 7 completes.

@@ -21,7 +21,7 @@ template <int W, class K, class Finish>
 void pairwise_sum_rows(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi,
                        const Finish& finish) {
     if constexpr (is_float<typename K::out_type>) {
-        if (k.n >= 8 && k.n <= 128 && g.out_col == 1) {
+        if (k.n >= 8 && k.n <= 128 && g.out_col == 1 && hi - lo >= 4) {
             pairwise_rows<W>(k.x.p, k.x.step, g.series, k.n, lo, hi, out, g.out_row, finish);
             return;
         }

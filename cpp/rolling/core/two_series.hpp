@@ -1,7 +1,7 @@
 // Covariance, correlation and regression slope of two series over a window,
-// from raw moments (mean of products minus product of means). Each series'
-// own moments are taken in its own type; anything mixing the two is in the
-// promoted type P, as numpy's promotion does for mixed float32/float64 input.
+// from raw moments (mean of products minus product of means), in numpy's
+// types: each series' own moments in its own type, the element products in
+// Q (numpy's type for a * b), and what mixes the two series' moments in P.
 #pragma once
 
 #include <type_traits>
@@ -12,7 +12,7 @@ namespace quellix::rolling::core {
 
 enum class Pair { covariance, correlation, regression };
 
-template <class A, class B, Pair Kind>
+template <class A, class B, class Q, Pair Kind>
 struct TwoSeries {
     using P = std::conditional_t<std::is_same_v<A, float> && std::is_same_v<B, float>, float, double>;
     using out_type = P;
@@ -27,23 +27,23 @@ struct TwoSeries {
         auto ma = window_mean<W>(a, off, n);
         auto mb = window_mean<W>(b, off, n);
         auto prod = [&](std::ptrdiff_t j) {
-            return convert<P>(a.template at<W>(off, j)) * convert<P>(b.template at<W>(off, j));
+            return convert<Q>(a.template at<W>(off, j)) * convert<Q>(b.template at<W>(off, j));
         };
-        V sab = pairwise_sum<V>(prod, n);
+        vec<Q, W> sab = pairwise_sum<vec<Q, W>>(prod, n);
         V cross = convert<P>(ma) * convert<P>(mb);
         if constexpr (Kind == Pair::covariance) {
-            return sab / static_cast<P>(n) - cross;
+            return convert<P>(divide_by_count(sab, n)) - cross;
         } else if constexpr (Kind == Pair::correlation) {
             auto sa = vsqrt(window_var<W>(a, off, n, ma));
             auto sb = vsqrt(window_var<W>(b, off, n, mb));
-            return (sab / static_cast<P>(n) - cross) / (convert<P>(sa) * convert<P>(sb));
+            return (convert<P>(divide_by_count(sab, n)) - cross) / (convert<P>(sa) * convert<P>(sb));
         } else {
             auto sq = [&](std::ptrdiff_t j) {
                 auto v = a.template at<W>(off, j);
                 return v * v;
             };
             auto sxx = pairwise_sum<vec<A, W>>(sq, n);
-            V num = sab - cross * static_cast<P>(n);
+            V num = convert<P>(sab) - cross * static_cast<P>(n);
             auto den = sxx - ma * ma * static_cast<A>(n);
             return num / convert<P>(den);
         }
