@@ -1,8 +1,6 @@
 // Weighted window sums (ema, wma) and the least-squares trend (slope).
 #include "common/pybind11.hpp"
 
-#include <map>
-
 #include "rolling/bindings.hpp"
 #include "rolling/core/weighted.hpp"
 #include "rolling/dispatch.hpp"
@@ -15,18 +13,16 @@ using namespace binding;
 // ema's weights come from numpy itself: a * (1 - a) ** e with float
 // exponents, so they match the formula even where numpy's power differs from
 // the C library's by an ulp.
+// One ufunc call per kernel call: the exponents and the product with `a`
+// (exact IEEE operations either way) are done here.
 py::array ema_weights(std::ptrdiff_t n) {
-    // Cached per window length (read and written with the GIL held): building
-    // them through numpy costs more than the kernel itself on short series.
-    static auto* cache = new std::map<std::ptrdiff_t, py::array>();
-    if (auto hit = cache->find(n); hit != cache->end()) return hit->second;
     const double a = 2.0 / static_cast<double>(n + 1);
-    const py::module_& np = numpy();
-    py::object e = np.attr("arange")(n - 1, -1, -1.0);
-    py::array w = np.attr("multiply")(a, np.attr("power")(1.0 - a, e));
-    w = np.attr("ascontiguousarray")(w, py::arg("dtype") = "float64");
-    if (cache->size() >= 64) cache->clear();
-    cache->emplace(n, w);
+    py::array_t<double> e(n);
+    double* ep = e.mutable_data();
+    for (std::ptrdiff_t k = 0; k < n; ++k) ep[k] = static_cast<double>(n - 1 - k);
+    py::array_t<double> w = numpy().attr("power")(1.0 - a, e, py::arg("out") = e);
+    double* wp = w.mutable_data();
+    for (std::ptrdiff_t k = 0; k < n; ++k) wp[k] = a * wp[k];
     return w;
 }
 
