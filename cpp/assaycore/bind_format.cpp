@@ -62,8 +62,6 @@ void warn_no_common_dates(const py::object& factor_dates, const py::object& retu
         py::str("factor_data and returns have no date in common, so every result is empty: {}").format(cause));
 }
 
-bool is_exact_int(const py::handle& p) { return PyIndex_Check(p.ptr()) && !PyBool_Check(p.ptr()); }
-
 py::object format_factor_data(const py::object& factor_data, const py::object& returns, const py::object& periods) {
     require_frame(factor_data, "factor_data");
     require_frame(returns, "returns");
@@ -73,19 +71,13 @@ py::object format_factor_data(const py::object& factor_data, const py::object& r
     py::list keys;
     std::vector<std::int64_t> steps;
     for (auto p : periods) {
-        if (!is_exact_int(p)) {
-            throw py::type_error(
-                py::str("periods: expect integers, got {!r} ({})").format(p, py::type::of(p)).cast<std::string>());
+        const std::int64_t step = integer_argument(p, "periods", "integers");
+        if (step == kIntMax || step == kIntMin) {
+            throw py::value_error(py::str("periods: {} is out of range").format(p).cast<std::string>());
         }
         py::str key = py::str("P_{}").format(p);
         if (keys.contains(key)) continue;
         keys.append(key);
-        py::object integer = py::reinterpret_steal<py::object>(PyNumber_Index(p.ptr()));
-        if (!integer) throw py::error_already_set();
-        int overflow = 0;
-        const long long step = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-        if (step == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (overflow) throw py::value_error(py::str("periods: {} is out of range").format(p).cast<std::string>());
         steps.push_back(step);
     }
 

@@ -81,19 +81,11 @@ public:
     std::int64_t decay_count() const {
         py::object value = self_.attr("max_decay");
         if (value.is_none()) return 0;
-        if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
-            throw py::type_error(py::str("max_decay: expect None or an integer, got {!r}").format(value).cast<std::string>());
-        }
-        py::object integer = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-        if (!integer) throw py::error_already_set();
-        int overflow = 0;
-        const long long count = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-        if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
-        // Lags beyond the last date have no rows, so a huge count means "all".
-        if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
-        if (overflow < 0 || count < 0) {
+        const std::int64_t count = integer_argument(value, "max_decay", "None or an integer");
+        if (count < 0) {
             throw py::value_error(py::str("max_decay: expect None or an integer >= 0, got {}").format(value).cast<std::string>());
         }
+        // Lags beyond the last date have no rows, so a huge count means "all".
         return count;
     }
 

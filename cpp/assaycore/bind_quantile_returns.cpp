@@ -33,18 +33,11 @@ void warn(const py::module_& m, const py::object& message) { m.attr("warnings").
 
 // Number of groups: a positive integer that fits the core's labels.
 std::int32_t group_count(const py::object& quantile) {
-    if (!PyIndex_Check(quantile.ptr()) || PyBool_Check(quantile.ptr())) {
-        throw py::type_error(py::str("quantile: expect an integer number of groups, got {!r}").format(quantile).cast<std::string>());
-    }
-    py::object integer = py::reinterpret_steal<py::object>(PyNumber_Index(quantile.ptr()));
-    if (!integer) throw py::error_already_set();
-    int overflow = 0;
-    const long long q = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (q == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow < 0 || (overflow == 0 && q < 1)) {
+    const std::int64_t q = integer_argument(quantile, "quantile", "an integer number of groups");
+    if (q < 1) {
         throw py::value_error(py::str("quantile: expect an integer >= 1, got {}").format(quantile).cast<std::string>());
     }
-    if (overflow > 0 || q > std::numeric_limits<std::int32_t>::max()) {
+    if (q > std::numeric_limits<std::int32_t>::max()) {
         throw py::value_error(py::str("quantile: {} groups are more than supported").format(quantile).cast<std::string>());
     }
     return static_cast<std::int32_t>(q);

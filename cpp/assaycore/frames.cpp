@@ -167,22 +167,26 @@ std::vector<std::int64_t> holding_periods(const py::object& periods) {
     }
     std::vector<std::int64_t> out;
     for (auto p : periods) {
-        if (!PyIndex_Check(p.ptr()) || PyBool_Check(p.ptr())) {
-            throw py::type_error(
-                py::str("periods: expect integers, got {!r} ({})").format(p, py::type::of(p)).cast<std::string>());
-        }
-        py::object integer = py::reinterpret_steal<py::object>(PyNumber_Index(p.ptr()));
-        if (!integer) throw py::error_already_set();
-        int overflow = 0;
-        const long long step = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-        if (step == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (overflow > 0) throw py::value_error(py::str("periods: {} is too large").format(p).cast<std::string>());
-        if (overflow < 0 || step < 1) {
-            throw py::value_error(py::str("periods: expect integers >= 1, got {}").format(p).cast<std::string>());
-        }
+        const std::int64_t step = integer_argument(p, "periods", "integers");
+        if (step == kIntMax) throw py::value_error(py::str("periods: {} is too large").format(p).cast<std::string>());
+        if (step < 1) throw py::value_error(py::str("periods: expect integers >= 1, got {}").format(p).cast<std::string>());
         out.push_back(step);
     }
     return out;
+}
+
+std::int64_t integer_argument(const py::handle& value, const char* what, const char* expected) {
+    if (!PyIndex_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+        throw py::type_error(py::str("{}: expect {}, got {!r} ({})")
+                                 .format(what, expected, value, py::type::of(value))
+                                 .cast<std::string>());
+    }
+    py::object integer = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!integer) throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return overflow > 0 ? kIntMax : overflow < 0 ? kIntMin : v;
 }
 
 py::object make_frame(const py::object& values, const py::object& index, const py::object& columns) {

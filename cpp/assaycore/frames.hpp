@@ -58,6 +58,13 @@ struct WideTable {
 };
 WideTable unstack_first_level(const py::object& series);
 
+// An integer argument as int64: TypeError naming `what` and the value for
+// anything but an integer (bools included), saying it expected `expected`.
+// Values beyond int64 come back as its minimum or maximum, for the caller to judge.
+std::int64_t integer_argument(const py::handle& value, const char* what, const char* expected);
+constexpr std::int64_t kIntMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kIntMin = std::numeric_limits<std::int64_t>::min();
+
 // The holding periods, in their order: TypeError for an entry that is not an
 // integer (bools included), ValueError for one below 1 or beyond int64.
 // Repeats are kept; callers that key columns by period drop them.
