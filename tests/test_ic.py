@@ -225,7 +225,8 @@ def test_industry_distribution_pools_dates(rank):
     assert ac.ICAnalysis(rank_ic=rank)._calc_ic_industry_distribute(fd) is None
 
 
-def test_industry_pools_long_groups():
+@pytest.mark.parametrize("rank", [True, False])
+def test_industry_pools_long_groups(rank):
     rng = np.random.default_rng(8)
     dates = pd.bdate_range("2020-01-01", periods=30)
     ids = ["{:06d}.XSHE".format(i) for i in range(3000)]
@@ -235,10 +236,12 @@ def test_industry_pools_long_groups():
                       index=index)
     fd.loc[rng.random(n) < 0.05, "factor"] = np.nan
     fd.iloc[::5, 1] = 0.1 + np.arange(len(fd.iloc[::5])) % 7 * np.finfo(float).eps
+    # Returns missing where the factor is present: ranks under a mask of the long group.
+    fd.loc[rng.random(n) < 0.05, "P_1"] = np.nan
     mapping = {c: "big" if i < 2500 else "small" for i, c in enumerate(ids)}
-    got = ac.ICAnalysis(industry_classification=mapping)._calc_ic_industry_distribute(fd)
+    got = ac.ICAnalysis(rank_ic=rank, industry_classification=mapping)._calc_ic_industry_distribute(fd)
     labels = pd.Series([mapping[c] for c in fd.index.get_level_values("order_book_id")], index=fd.index)
-    expected = reference_industry(fd, labels, True)
+    expected = reference_industry(fd, labels, rank)
     assert_ic_equal(got.xs(0, level=1), expected.xs(0, level=1))
     assert_p_equal(got.xs(1, level=1), expected.xs(1, level=1))
 

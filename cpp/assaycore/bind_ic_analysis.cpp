@@ -1,6 +1,7 @@
 #include "common/pybind11.hpp"
 #include "assaycore/bindings.hpp"
 #include "assaycore/core/correlation.hpp"
+#include "assaycore/core/grouped_ic.hpp"
 #include "assaycore/core/ic_matrix.hpp"
 #include "assaycore/ic_tables.hpp"
 #include "common/pyclass.hpp"
@@ -67,12 +68,10 @@ public:
             py::tuple fz = pd().attr("factorize")(index.attr("get_level_values")("datetime"), py::arg("sort") = true);
             dates = pd().attr("Index")(fz[1]);
             auto codes = as_int64(fz[0]);
-            std::vector<std::int64_t> rows, offsets;
-            order_by_group(codes.data(), codes.size(), py::len(dates), rows, offsets);
-            G = static_cast<py::ssize_t>(offsets.size() - 1);
+            G = py::len(dates);
             cells.resize(G * K);
             py::gil_scoped_release release;
-            core::grouped_ic(fc.factor.data(), fc.return_ptrs, rows.data(), offsets, rk, cells.data());
+            core::grouped_ic(fc.factor.data(), fc.return_ptrs, codes.data(), codes.size(), G, rk, cells.data());
         }
         return per_date_tables(cells, rk, G, dates, fields);
     }
@@ -167,12 +166,10 @@ public:
         std::vector<std::int64_t> group(static_cast<std::size_t>(n_rows));
         for (py::ssize_t i = 0; i < n_rows; ++i) group[i] = cp[i] >= 0 ? rank_of[cp[i]] : -1;
         const std::int64_t G = static_cast<std::int64_t>(used.size());
-        std::vector<std::int64_t> rows, offsets;
-        order_by_group(group.data(), n_rows, G, rows, offsets);
         std::vector<CorrCell> cells(static_cast<std::size_t>(G) * K);
         {
             py::gil_scoped_release release;
-            core::grouped_ic(fc.factor.data(), fc.return_ptrs, rows.data(), offsets, rk, cells.data());
+            core::grouped_ic(fc.factor.data(), fc.return_ptrs, group.data(), n_rows, G, rk, cells.data());
         }
         return industry_table(cells, rk, names, used, industry.attr("name"), fields);
     }

@@ -165,20 +165,6 @@ DateMatrices date_matrices(const py::object& fd, const py::list& fields) {
     return dm;
 }
 
-void order_by_group(const std::int64_t* codes, py::ssize_t n, std::int64_t G, std::vector<std::int64_t>& rows,
-                    std::vector<std::int64_t>& offsets) {
-    offsets.assign(static_cast<std::size_t>(G + 1), 0);
-    for (py::ssize_t i = 0; i < n; ++i) {
-        if (codes[i] >= 0) ++offsets[codes[i] + 1];
-    }
-    for (std::int64_t g = 0; g < G; ++g) offsets[g + 1] += offsets[g];
-    rows.resize(static_cast<std::size_t>(offsets[G]));
-    std::vector<std::int64_t> next(offsets.begin(), offsets.end() - 1);
-    for (py::ssize_t i = 0; i < n; ++i) {
-        if (codes[i] >= 0) rows[next[codes[i]]++] = i;
-    }
-}
-
 std::pair<py::array_t<std::int64_t>, py::object> row_label_codes(const py::object& labels, const py::object& index) {
     py::object lab_index = labels.attr("index");
     if (!lab_index.is(index) && is_product_layout(index) && py::isinstance(lab_index, pd().attr("MultiIndex")) &&

@@ -50,10 +50,6 @@ struct DateMatrices {
 
 DateMatrices date_matrices(const py::object& fd, const py::list& fields);
 
-// Rows ordered by group code (stable), groups 0..G-1; code -1 rows are left out.
-void order_by_group(const std::int64_t* codes, py::ssize_t n, std::int64_t G, std::vector<std::int64_t>& rows,
-                    std::vector<std::int64_t>& offsets);
-
 // Group code of every row of the formatted table (-1 where a row has no
 // label) and the names the codes stand for.
 std::pair<py::array_t<std::int64_t>, py::object> row_label_codes(const py::object& labels, const py::object& index);

@@ -1,6 +1,5 @@
-// Information coefficients of many cross-sections at once: per group of rows
-// (a date, or an industry pooled over dates) and per date against the returns
-// of later dates (IC decay).
+// Information coefficients of many cross-sections at once: per date against
+// the returns of the same and later dates (IC and its decay).
 #pragma once
 
 #include "assaycore/core/correlation.hpp"
@@ -15,7 +14,6 @@
 
 namespace quellix::assaycore::core {
 
-using quellix::run_dynamic;
 using quellix::run_split;
 using quellix::thread_count;
 
@@ -38,101 +36,10 @@ inline CorrCell rank_cell(const FactorRanks& f, const SortedSeries& y, const std
 struct Workspace {
     SortScratch sort;
     SortedSeries factor;
-    std::vector<SortedSeries> returns;
     FactorRanks full, masked;
     std::vector<std::uint8_t> valid_f, keep;
-    std::vector<double> fbuf, ybuf, xbuf, pearson_scratch;
-    std::vector<std::vector<double>> rbuf;
+    std::vector<double> ybuf, xbuf, pearson_scratch;
 };
-
-// IC of one cross-section of n rows per return series, each return series
-// paired with the factor on the rows where both are present.
-inline void cross_section_ic(const double* f, const std::vector<const double*>& r, std::ptrdiff_t n, bool rank,
-                             Workspace& ws, CorrCell* out) {
-    const std::size_t K = r.size();
-    ws.valid_f.resize(n);
-    ws.keep.resize(n);
-    std::int64_t n_f = 0;
-    for (std::ptrdiff_t i = 0; i < n; ++i) n_f += ws.valid_f[i] = !std::isnan(f[i]);
-    if (rank) {
-        ws.factor.assign(f, n, ws.sort);
-        ws.full.compute(ws.factor, ws.valid_f.data(), n);
-        ws.returns.resize(1);
-    }
-    for (std::size_t k = 0; k < K; ++k) {
-        const double* y = r[k];
-        std::int64_t cnt = 0;
-        for (std::ptrdiff_t i = 0; i < n; ++i) cnt += ws.keep[i] = ws.valid_f[i] && !std::isnan(y[i]);
-        if (cnt < 2) {
-            out[k] = CorrCell{0.0, 0.0, cnt};
-            continue;
-        }
-        if (rank) {
-            ws.returns[0].assign(y, n, ws.sort);
-            const FactorRanks* fr = &ws.full;
-            if (cnt != n_f) {
-                ws.masked.compute(ws.factor, ws.keep.data(), n);
-                fr = &ws.masked;
-            }
-            out[k] = rank_cell(*fr, ws.returns[0], ws.keep.data());
-        } else {
-            ws.xbuf.clear();
-            ws.ybuf.clear();
-            for (std::ptrdiff_t i = 0; i < n; ++i) {
-                if (ws.keep[i]) {
-                    ws.xbuf.push_back(f[i]);
-                    ws.ybuf.push_back(y[i]);
-                }
-            }
-            out[k] = pearson(ws.ybuf.data(), ws.xbuf.data(), cnt, ws.pearson_scratch);
-        }
-    }
-}
-
-// Groups of rows of a long table: group g holds rows[offsets[g] .. offsets[g+1]),
-// or the contiguous rows offsets[g] .. offsets[g+1] when rows is null.
-// Output: G x K cells.
-inline void grouped_ic(const double* f, const std::vector<const double*>& r, const std::int64_t* rows,
-                       const std::vector<std::int64_t>& offsets, bool rank, CorrCell* out) {
-    const std::ptrdiff_t G = static_cast<std::ptrdiff_t>(offsets.size()) - 1;
-    const std::size_t K = r.size();
-    if (G <= 0) return;
-    // Largest groups first keeps both threads busy to the end.
-    std::vector<std::ptrdiff_t> by_size(static_cast<std::size_t>(G));
-    for (std::ptrdiff_t g = 0; g < G; ++g) by_size[g] = g;
-    std::stable_sort(by_size.begin(), by_size.end(),
-                     [&](std::ptrdiff_t a, std::ptrdiff_t b) { return offsets[a + 1] - offsets[a] > offsets[b + 1] - offsets[b]; });
-    const std::ptrdiff_t threads = thread_count(G, offsets.back() * static_cast<std::ptrdiff_t>(K + 1));
-    std::vector<Workspace> spaces(static_cast<std::size_t>(threads));
-    run_dynamic(threads, G, [&](std::ptrdiff_t worker, std::ptrdiff_t task) {
-        Workspace& ws = spaces[worker];
-        ws.rbuf.resize(K);
-        std::vector<const double*> rp(K);
-        const std::ptrdiff_t g = by_size[task];
-        const std::int64_t b = offsets[g], n = offsets[g + 1] - b;
-        const double* fp = f + b;
-        for (std::size_t k = 0; k < K; ++k) rp[k] = r[k] + b;
-        if (rows) {
-            // One pass over the group's rows fetches every column of a row together.
-            ws.fbuf.resize(n);
-            double* fo = ws.fbuf.data();
-            fp = fo;
-            std::vector<double*> ro(K);
-            for (std::size_t k = 0; k < K; ++k) {
-                ws.rbuf[k].resize(n);
-                ro[k] = ws.rbuf[k].data();
-                rp[k] = ro[k];
-            }
-            const std::int64_t* rw = rows + b;
-            for (std::int64_t j = 0; j < n; ++j) {
-                const std::int64_t row = rw[j];
-                fo[j] = f[row];
-                for (std::size_t k = 0; k < K; ++k) ro[k][j] = r[k][row];
-            }
-        }
-        cross_section_ic(fp, rp, n, rank, ws, out + g * K);
-    });
-}
 
 // IC of the factor on date t against the returns of date t + d, d = 1..D-1, on
 // the instruments whose factor on t and every return series on t + d are

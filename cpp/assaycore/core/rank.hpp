@@ -7,7 +7,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -29,9 +28,15 @@ inline std::uint64_t sort_key(double v) {
     return (u >> 63) ? ~u : (u | (std::uint64_t{1} << 63));
 }
 
+struct KeyedEntry {
+    std::uint64_t key;
+    std::uint64_t position;
+};
+
 struct SortScratch {
     std::vector<std::uint64_t> keys, keys_tmp;
-    std::vector<std::int32_t> idx_tmp;
+    std::vector<KeyedEntry> entries, entries_tmp;
+    std::vector<std::uint32_t> hist;
     std::vector<std::pair<std::uint64_t, std::int32_t>> pairs;
 };
 
@@ -56,19 +61,23 @@ struct SortedSeries {
             for (const auto& p : s.pairs) order.push_back(p.second);
             const auto* pairs = s.pairs.data();
             find_ties([pairs](std::size_t j) { return pairs[j].first == pairs[j - 1].first; });
-        } else if (m >= (1 << 16)) {
-            // Long series: the re-sorting of near-equal runs would read values
-            // at random from memory, so the full keys travel with the positions.
-            const std::uint64_t* keys = keyed_radix_sort(x, n, m, s);
-            find_ties([keys](std::size_t j) { return keys[j] == keys[j - 1]; });
-        } else {
-            const std::uint64_t* packed = packed_radix_sort(x, n, m, index_bits, s);
-            // Equal values share their kept key bits; only then are the values read.
-            const std::int32_t* ord = order.data();
-            find_ties([packed, ord, x, index_bits](std::size_t j) {
-                return (packed[j] >> index_bits) == (packed[j - 1] >> index_bits) && x[ord[j]] == x[ord[j - 1]];
-            });
+            return;
         }
+        if (m >= (1 << 16)) {
+            // Long series: values read at random to settle ties would miss the
+            // cache, so the full keys travel with the positions.
+            const KeyedEntry* sorted = keyed_radix_sort(x, n, m, s);
+            order.resize(static_cast<std::size_t>(m));
+            for (std::ptrdiff_t j = 0; j < m; ++j) order[j] = static_cast<std::int32_t>(sorted[j].position);
+            find_ties([sorted](std::size_t j) { return sorted[j].key == sorted[j - 1].key; });
+            return;
+        }
+        const std::uint64_t* packed = packed_radix_sort(x, n, m, index_bits, s);
+        // Equal values share their kept key bits; only then are the values read.
+        const std::int32_t* ord = order.data();
+        find_ties([packed, ord, x, index_bits](std::size_t j) {
+            return (packed[j] >> index_bits) == (packed[j - 1] >> index_bits) && x[ord[j]] == x[ord[j - 1]];
+        });
     }
 
 private:
@@ -85,49 +94,40 @@ private:
         }
     }
 
-    // LSD radix on (key, position) pairs, 11-bit digits; digits shared by
-    // every key are skipped. Returns the sorted keys.
-    const std::uint64_t* keyed_radix_sort(const double* x, std::ptrdiff_t n, std::ptrdiff_t m, SortScratch& s) {
-        constexpr int bits = 11, passes = 6, buckets = 1 << bits;
-        s.keys.resize(static_cast<std::size_t>(m));
-        s.keys_tmp.resize(static_cast<std::size_t>(m));
-        s.idx_tmp.resize(static_cast<std::size_t>(m));
-        order.resize(static_cast<std::size_t>(m));
-        std::uint64_t* kin = s.keys.data();
-        std::uint64_t* kout = s.keys_tmp.data();
-        std::int32_t* iin = order.data();
-        std::int32_t* iout = s.idx_tmp.data();
+    // LSD radix on (key, position) entries, 10-bit digits; digits shared by
+    // every key are skipped. Entries start in position order and every pass
+    // is stable, so equal keys stay in position order.
+    const KeyedEntry* keyed_radix_sort(const double* x, std::ptrdiff_t n, std::ptrdiff_t m, SortScratch& s) {
+        constexpr int bits = 10, passes = (64 + bits - 1) / bits;
+        constexpr std::size_t buckets = std::size_t{1} << bits;
+        constexpr std::uint64_t digit = buckets - 1;
+        s.entries.resize(static_cast<std::size_t>(m));
+        s.entries_tmp.resize(static_cast<std::size_t>(m));
+        KeyedEntry* in = s.entries.data();
+        KeyedEntry* out = s.entries_tmp.data();
+        s.hist.assign(passes * buckets, 0);
+        std::uint32_t* hist = s.hist.data();
         std::ptrdiff_t j = 0;
         for (std::ptrdiff_t i = 0; i < n; ++i) {
             if (std::isnan(x[i])) continue;
-            kin[j] = sort_key(x[i]);
-            iin[j++] = static_cast<std::int32_t>(i);
-        }
-        std::vector<std::array<std::uint32_t, buckets>> hist(passes);
-        for (auto& h : hist) h.fill(0);
-        for (std::ptrdiff_t q = 0; q < m; ++q) {
-            for (int p = 0; p < passes; ++p) ++hist[p][(kin[q] >> (p * bits)) & (buckets - 1)];
+            const std::uint64_t key = sort_key(x[i]);
+            in[j++] = {key, static_cast<std::uint64_t>(i)};
+            for (int p = 0; p < passes; ++p) ++hist[p * buckets + ((key >> (p * bits)) & digit)];
         }
         for (int p = 0; p < passes; ++p) {
-            auto& h = hist[p];
+            std::uint32_t* h = hist + p * buckets;
             const int shift = p * bits;
-            if (h[(kin[0] >> shift) & (buckets - 1)] == static_cast<std::uint32_t>(m)) continue;
+            if (h[(in[0].key >> shift) & digit] == static_cast<std::uint32_t>(m)) continue;
             std::uint32_t sum = 0;
-            for (auto& c : h) {
-                const std::uint32_t c0 = c;
-                c = sum;
+            for (std::size_t b = 0; b < buckets; ++b) {
+                const std::uint32_t c0 = h[b];
+                h[b] = sum;
                 sum += c0;
             }
-            for (std::ptrdiff_t q = 0; q < m; ++q) {
-                const std::uint32_t pos = h[(kin[q] >> shift) & (buckets - 1)]++;
-                kout[pos] = kin[q];
-                iout[pos] = iin[q];
-            }
-            std::swap(kin, kout);
-            std::swap(iin, iout);
+            for (std::ptrdiff_t q = 0; q < m; ++q) out[h[(in[q].key >> shift) & digit]++] = in[q];
+            std::swap(in, out);
         }
-        if (iin != order.data()) std::copy(iin, iin + m, order.data());
-        return kin;
+        return in;
     }
 
     // Each entry is one word: the key's high bits with the position in the
@@ -136,33 +136,38 @@ private:
     // with different full keys (values within ~2^-(52 - index_bits) of each
     // other) are re-sorted exactly afterwards.
     const std::uint64_t* packed_radix_sort(const double* x, std::ptrdiff_t n, std::ptrdiff_t m, int index_bits, SortScratch& s) {
-        constexpr int bits = 11, buckets = 1 << bits;
+        // As few passes of at most 11 bits as cover the kept key bits, split
+        // evenly: narrower digits keep the buckets' write positions in L1.
+        const int key_bits = 64 - index_bits;
+        const int passes = (key_bits + 10) / 11;
+        const int bits = (key_bits + passes - 1) / passes;
+        const std::size_t buckets = std::size_t{1} << bits;
+        const std::uint64_t digit = buckets - 1;
         const std::uint64_t low = (std::uint64_t{1} << index_bits) - 1;
         s.keys.resize(static_cast<std::size_t>(m));
         s.keys_tmp.resize(static_cast<std::size_t>(m));
         std::uint64_t* in = s.keys.data();
         std::uint64_t* out = s.keys_tmp.data();
+        s.hist.assign(static_cast<std::size_t>(passes) * buckets, 0);
+        std::uint32_t* hist = s.hist.data();
         std::ptrdiff_t j = 0;
         for (std::ptrdiff_t i = 0; i < n; ++i) {
-            if (!std::isnan(x[i])) in[j++] = (sort_key(x[i]) & ~low) | static_cast<std::uint64_t>(i);
-        }
-        const int passes = (64 - index_bits + bits - 1) / bits;
-        std::vector<std::array<std::uint32_t, buckets>> hist(static_cast<std::size_t>(passes));
-        for (auto& h : hist) h.fill(0);
-        for (std::ptrdiff_t q = 0; q < m; ++q) {
-            for (int p = 0; p < passes; ++p) ++hist[p][(in[q] >> (index_bits + p * bits)) & (buckets - 1)];
+            if (std::isnan(x[i])) continue;
+            const std::uint64_t word = (sort_key(x[i]) & ~low) | static_cast<std::uint64_t>(i);
+            in[j++] = word;
+            for (int p = 0; p < passes; ++p) ++hist[p * buckets + ((word >> (index_bits + p * bits)) & digit)];
         }
         for (int p = 0; p < passes; ++p) {
-            auto& h = hist[p];
+            std::uint32_t* h = hist + p * buckets;
             const int shift = index_bits + p * bits;
-            if (h[(in[0] >> shift) & (buckets - 1)] == static_cast<std::uint32_t>(m)) continue;
+            if (h[(in[0] >> shift) & digit] == static_cast<std::uint32_t>(m)) continue;
             std::uint32_t sum = 0;
-            for (auto& c : h) {
-                const std::uint32_t c0 = c;
-                c = sum;
+            for (std::size_t b = 0; b < buckets; ++b) {
+                const std::uint32_t c0 = h[b];
+                h[b] = sum;
                 sum += c0;
             }
-            for (std::ptrdiff_t q = 0; q < m; ++q) out[h[(in[q] >> shift) & (buckets - 1)]++] = in[q];
+            for (std::ptrdiff_t q = 0; q < m; ++q) out[h[(in[q] >> shift) & digit]++] = in[q];
             std::swap(in, out);
         }
         order.resize(static_cast<std::size_t>(m));
