@@ -217,6 +217,60 @@ def test_style_exposures(default):
         vestamo.get_style_factor_exposure(codes, "2020-01-01", "2020-03-31", factors=["alpha"])
 
 
+def stacked_exposures(market, codes, start, end, factors):
+    """The exposure query by its formula on whole (stocks, dates) blocks: each date interpolated
+    between the monthly knots, standardised across the stocks listed on it, then stacked."""
+    t0, t1 = market.positions(pd.Timestamp(start), pd.Timestamp(end))
+    t1 = min(t1, market._n_days)
+    listed = (np.arange(t0, t1)[None, :] >= market._stock_listed_pos[:, None]).astype(float)
+    count = np.maximum(listed.sum(axis=0), 1.0)
+    t = np.arange(t0, t1)
+    m = t // market._knot_step
+    w = (t - m * market._knot_step) / market._knot_step
+    stocks = list(market.instruments_frame["order_book_id"][market.instruments_frame["type"] == "CS"])
+    wanted = np.isin(stocks, codes)
+    keep = listed[wanted].astype(bool)
+    columns = {}
+    for name in factors:
+        knots = market._knots[vestamo.market.STYLE_FACTORS.index(name)]
+        # Stock-major, as a (stocks, dates) block is summed over its stocks one by one.
+        x = np.ascontiguousarray((knots[m + 1] - knots[m]).T * w + knots[m].T)
+        x *= listed
+        x -= x.sum(axis=0) / count
+        x *= listed
+        std = np.sqrt(np.einsum("ij,ij->j", x, x) / count)
+        x /= np.where(std > 0, std, 1.0)
+        columns[name] = x[wanted][keep]
+    rows, days = np.nonzero(keep)
+    index = pd.MultiIndex.from_arrays([np.array(stocks, dtype=object)[wanted][rows], market.calendar[t0:t1][days]],
+                                      names=["order_book_id", "date"])
+    return pd.DataFrame(columns, index=index) if len(index) else None
+
+
+@pytest.mark.parametrize("block", [None, 2, 5])
+def test_exposures_equal_their_formula_bit_for_bit(small, monkeypatch, block):
+    # Blocks of a few dates cross knot months and split queries between threads.
+    if block is not None:
+        monkeypatch.setattr(vestamo.market, "_BLOCK_DATES", block)
+    codes = list(small.instruments_frame["order_book_id"])
+    stocks = [c for c in codes if small.instrument(c).type == "CS"]
+    late = [c for c in stocks if small.instrument(c).listed_date > pd.Timestamp("2019-01-10")]
+    cases = [(codes, "2019-01-01", "2021-06-30", small.style_factors),
+             (stocks[::3] + late, "2019-02-01", "2020-11-30", ("size", "beta", "growth")),
+             (late, "2019-01-02", "2019-01-03", ("leverage",)),
+             (stocks[:7] + ["999999.XSHE"], "2020-03-04", "2020-03-04", small.style_factors),
+             (late[:1], "2019-01-01", "2019-01-09", small.style_factors)]
+    for codes, start, end, factors in cases:
+        got = vestamo.get_style_factor_exposure(codes, start, end, factors=list(factors))
+        expected = stacked_exposures(small, codes, start, end, factors)
+        if expected is None:
+            assert got is None
+            continue
+        pd.testing.assert_frame_equal(got, expected, check_exact=True)
+        np.testing.assert_array_equal(got.to_numpy().view(np.int64), expected.to_numpy().view(np.int64))
+        assert [c.dtype for c in got.index.codes] == [c.dtype for c in expected.index.codes]
+
+
 def test_planted_reversal_is_detectable(default):
     codes = list(vestamo.all_instruments("CS")["order_book_id"])
     close = vestamo.get_price(codes, fields="close", adjust_type="post")["close"].unstack(0)

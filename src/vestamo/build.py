@@ -13,7 +13,7 @@ import pandas as pd
 
 from .calendar import make_calendar
 from .industry import CITICS_2019, citics_history, shenwan_history
-from .market import STYLE_FACTORS, Market, exposure_block, listed_mask
+from .market import STYLE_FACTORS, Market, exposure_block
 from .utils import to_timestamp
 
 __all__ = ["make_market", "DEFAULT_SEED", "REVERSAL", "INDEX_CODE"]
@@ -119,7 +119,7 @@ def _knots(rng, n_factors, n_knots, n):
     size = knots[STYLE_FACTORS.index("size")]
     nls = STYLE_FACTORS.index("non_linear_size")
     knots[nls] = 0.8 * (size ** 3 - 3.0 * size) / np.sqrt(6.0) + 0.6 * knots[nls]
-    return np.ascontiguousarray(knots.transpose(0, 2, 1))
+    return knots
 
 
 def _adjustment_events(rng, listed_pos, t):
@@ -172,10 +172,9 @@ def _returns(rng, t, listed_pos, sector0, change_pos, sector1):
     style_ret = rng.normal([0.0, 0.0002, -0.0003, 0.0002, -0.0001, 0.0001, 0.0001, 0.0, -0.0001, 0.0],
                            0.002, (t, len(STYLE_FACTORS)))
     returns = np.empty((n, t))
-    listed = listed_mask(listed_pos, 0, t)
     first_day = {}
     for k, name in enumerate(STYLE_FACTORS):
-        x = exposure_block(knots[k], _KNOT_STEP, listed, 0, t)
+        x = exposure_block(knots[k], _KNOT_STEP, listed_pos, 0, t)
         first_day[name] = x[:, 0].copy()
         if name == "beta":
             x *= 0.25
@@ -187,7 +186,7 @@ def _returns(rng, t, listed_pos, sector0, change_pos, sector1):
             sigma *= 0.017
         x *= style_ret[:, k]
         returns += x
-    del x, listed
+    del x
     industry_ret = rng.normal(0.0, 0.006, (len(CITICS_2019), t))
     changed = np.arange(t)[None, :] >= change_pos[:, None]
     returns += np.where(changed, industry_ret[sector1], industry_ret[sector0])
