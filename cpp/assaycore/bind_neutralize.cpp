@@ -62,6 +62,13 @@ struct Inputs {
         keep.push_back(array);
         return array.data();
     }
+    // Index codes as pandas keeps them (signed integers of any width).
+    core::Codes codes(const py::object& a) {
+        py::array array = np().attr("ascontiguousarray")(a);
+        if (array.dtype().kind() != 'i') array = Int64Array(array);
+        keep.push_back(array);
+        return {array.data(), static_cast<int>(array.itemsize())};
+    }
     const std::int64_t* minus_ones(py::ssize_t n) {
         Int64Array array(n);
         std::fill(array.mutable_data(), array.mutable_data() + n, -1);
@@ -82,7 +89,7 @@ void read_style(const py::module_& m, const py::object& self, const py::object& 
     if (exposures.is_none()) {
         // No instrument has exposures: every instrument drops out of every fit.
         in.style.values = in.table<double>(py::array_t<double>(std::vector<py::ssize_t>{0, 1}));
-        in.style.inst = in.style.date = in.minus_ones(0);
+        in.style.inst = in.style.date = core::Codes{in.minus_ones(0), 8};
         in.style.inst_of_col = in.minus_ones(static_cast<py::ssize_t>(ids.size()));
         in.style.date_of_row = in.minus_ones(static_cast<py::ssize_t>(py::len(index)));
         return;
@@ -106,8 +113,8 @@ void read_style(const py::module_& m, const py::object& self, const py::object& 
     py::object row_dates = daily ? date_index(index) : date_index(index).attr("normalize")();
 
     in.style.values = in.table<double>(float_values(exposures, "style exposures"));
-    in.style.inst = in.ints(rows.attr("codes")[py::int_(inst_level)]);
-    in.style.date = in.ints(rows.attr("codes")[py::int_(1 - inst_level)]);
+    in.style.inst = in.codes(rows.attr("codes")[py::int_(inst_level)]);
+    in.style.date = in.codes(rows.attr("codes")[py::int_(1 - inst_level)]);
     in.style.inst_levels = static_cast<std::int64_t>(py::len(inst_labels));
     in.style.date_levels = static_cast<std::int64_t>(py::len(date_labels));
     in.style.inst_of_col = in.ints(positions(inst_labels, ids, "style exposures"));

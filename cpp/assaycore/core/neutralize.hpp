@@ -15,6 +15,7 @@
 #pragma once
 
 #include "assaycore/core/element.hpp"
+#include "assaycore/core/exposure_index.hpp"
 #include "assaycore/core/row_blocks.hpp"
 #include "common/parallel.hpp"
 
@@ -30,22 +31,6 @@
 #include <vector>
 
 namespace quellix::assaycore::core {
-
-// Style exposures: a (rows x S) table whose row r belongs to instrument
-// inst[r] and date date[r], positions in the table's own lists of
-// inst_levels instruments and date_levels dates (-1: none). Factor row i has
-// the date date_of_row[i], factor column n the instrument inst_of_col[n],
-// positions in the same lists (-1: the exposures do not have it).
-struct StyleExposures {
-    StridedTable<double> values;
-    const std::int64_t* inst = nullptr;
-    const std::int64_t* date = nullptr;
-    std::int64_t inst_levels = 0;
-    std::int64_t date_levels = 0;
-    const std::int64_t* date_of_row = nullptr;
-    const std::int64_t* inst_of_col = nullptr;
-    bool present = false;
-};
 
 // Industry codes: a (change dates x instruments) integer table; factor row i
 // reads its row position_of_row[i], factor column n its column col_of[n] (-1:
@@ -69,62 +54,18 @@ struct UserFactor {
 inline std::int64_t industry_count(const IndustryCodes& ind, std::int64_t n_instruments) {
     if (!ind.present) return 0;
     std::int64_t largest = -1;
-    for (std::int64_t n = 0; n < n_instruments; ++n) {
-        const std::int64_t c = ind.col_of[n];
-        if (c < 0) continue;
-        for (std::int64_t r = 0; r < ind.codes.rows; ++r) {
-            largest = std::max(largest, *reinterpret_cast<const std::int64_t*>(ind.codes.data + r * ind.codes.row_stride +
-                                                                                 c * ind.codes.col_stride));
+    // Row by row: the table is stored by change date.
+    for (std::int64_t r = 0; r < ind.codes.rows; ++r) {
+        const char* row = ind.codes.data + r * ind.codes.row_stride;
+        for (std::int64_t n = 0; n < n_instruments; ++n) {
+            const std::int64_t c = ind.col_of[n];
+            if (c >= 0) largest = std::max(largest, *reinterpret_cast<const std::int64_t*>(row + c * ind.codes.col_stride));
         }
     }
     return largest + 1;
 }
 
 namespace detail {
-
-// The exposure row of every (requested instrument, used date) pair, indexed
-// by slots: instrument major, so one instrument's consecutive dates are one
-// run. Only the requested instruments and used dates get slots, whatever
-// else the exposure table lists.
-struct ExposureRows {
-    std::vector<std::int64_t> inst_slot, date_slot;  // per instrument / date of the table, -1: unused
-    std::int64_t dates = 0;
-    std::vector<std::int64_t> row;  // [inst slot * dates + date slot], -1: no exposures
-
-    std::int64_t at(std::int64_t inst, std::int64_t date) const {
-        if (inst < 0 || date < 0) return -1;
-        const std::int64_t u = inst_slot[static_cast<std::size_t>(inst)], d = date_slot[static_cast<std::size_t>(date)];
-        return (u < 0 || d < 0) ? -1 : row[static_cast<std::size_t>(u * dates + d)];
-    }
-};
-
-inline std::int64_t assign_slots(std::vector<std::int64_t>& slot, const std::int64_t* wanted, std::int64_t n) {
-    std::int64_t next = 0;
-    for (std::int64_t k = 0; k < n; ++k) {
-        if (wanted[k] >= 0 && slot[static_cast<std::size_t>(wanted[k])] < 0) slot[static_cast<std::size_t>(wanted[k])] = next++;
-    }
-    return next;
-}
-
-inline ExposureRows exposure_rows(const StyleExposures& s, std::int64_t n_dates, std::int64_t n_instruments) {
-    ExposureRows e;
-    e.inst_slot.assign(static_cast<std::size_t>(s.inst_levels), -1);
-    e.date_slot.assign(static_cast<std::size_t>(s.date_levels), -1);
-    const std::int64_t insts = assign_slots(e.inst_slot, s.inst_of_col, n_instruments);
-    e.dates = assign_slots(e.date_slot, s.date_of_row, n_dates);
-    e.row.assign(static_cast<std::size_t>(insts * e.dates), -1);
-    for (std::int64_t r = 0; r < s.values.rows; ++r) {
-        const std::int64_t u = s.inst[r] >= 0 ? e.inst_slot[static_cast<std::size_t>(s.inst[r])] : -1;
-        const std::int64_t d = s.date[r] >= 0 ? e.date_slot[static_cast<std::size_t>(s.date[r])] : -1;
-        if (u < 0 || d < 0) continue;
-        std::int64_t& cell = e.row[static_cast<std::size_t>(u * e.dates + d)];
-        // Two rows for one pair leave no single exposure to use (pandas
-        // refuses to unstack them).
-        if (cell >= 0) throw std::invalid_argument("style exposures: an (order_book_id, date) pair appears twice");
-        cell = r;
-    }
-    return e;
-}
 
 // Subtracts from x its mean within each group (group < 0: left alone). The
 // mean is refined by a second pass, so a column constant within an industry
@@ -150,13 +91,14 @@ inline void demean_by_group(double* x, const std::int32_t* group, std::int64_t m
 }
 
 // What one worker reuses from block to block: for each date of a block, the
-// rows of its fitted instruments (design columns of n entries each, factor
-// values, industries, columns) and its design columns' sums of squares.
+// industry code of every instrument, the rows of its fitted instruments
+// (design columns of n entries each, factor values, industries, columns) and
+// its design columns' sums of squares.
 struct Workspace {
     Eigen::MatrixXd gram;
     Eigen::VectorXd projected;
     std::vector<double> design, fitted, squares, values;
-    std::vector<std::int32_t> group;
+    std::vector<std::int32_t> codes, group;
     std::vector<std::int64_t> who, fits;
     std::vector<double> count, mean, correction;
 };
@@ -194,7 +136,7 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
     const std::int64_t I = industry_count(industry, n);
     const std::int64_t O = static_cast<std::int64_t>(users.size());
     const std::int64_t P = S + O, K = S + I + O;
-    const detail::ExposureRows exposures = S > 0 ? detail::exposure_rows(style, n_dates, n) : detail::ExposureRows();
+    const ExposureIndex exposures = S > 0 ? ExposureIndex(style, n_dates, n) : ExposureIndex();
 
     // A column counts as explained by the ones before it when what is left
     // of it (relative to its own size before the demeaning) is within a few
@@ -220,6 +162,7 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
         if (w.fitted.size() < cells) {
             w.design.resize(cells * static_cast<std::size_t>(P));
             w.fitted.resize(cells);
+            w.codes.resize(I > 0 ? cells : 0);
             w.group.resize(cells);
             w.who.resize(cells);
             w.fits.resize(static_cast<std::size_t>(dates_per_block));
@@ -234,19 +177,34 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
         std::fill(w.fits.begin(), w.fits.end(), 0);
         std::fill(w.squares.begin(), w.squares.end(), 0.0);
 
+        // The factor values and industry codes of the block's dates, read
+        // date by date (the factor goes where its residuals will).
+        double* factor_rows = out + t0 * n;
+        gather_dates(factor, t0, rows, factor_rows);
+        for (std::int64_t b = 0; b < rows && I > 0; ++b) {
+            // A date before the first change takes the first change's codes.
+            const std::int64_t at = std::max<std::int64_t>(industry.position_of_row[t0 + b], 0);
+            const char* codes = industry.codes.data + at * industry.codes.row_stride;
+            std::int32_t* code = w.codes.data() + b * n;
+            for (std::int64_t c = 0; c < n; ++c) {
+                const std::int64_t col = industry.col_of[c];
+                const std::int64_t v = col >= 0 ? *reinterpret_cast<const std::int64_t*>(codes + col * industry.codes.col_stride) : -1;
+                code[c] = static_cast<std::int32_t>(v < 0 ? -1 : v);
+            }
+        }
+
         // The fitted rows of every date of the block, taken instrument by
-        // instrument so each source is walked along its runs of dates.
+        // instrument so the exposures are walked along each one's run of dates.
         double* x = w.values.data();
         for (std::int64_t c = 0; c < n; ++c) {
             const std::int64_t inst = S > 0 ? style.inst_of_col[c] : -1;
-            const std::int64_t code_col = I > 0 ? industry.col_of[c] : -1;
             for (std::int64_t b = 0; b < rows; ++b) {
                 const std::int64_t i = t0 + b;
-                const double y = factor.at(i, c);
+                const double y = factor_rows[b * n + c];
                 if (!std::isfinite(y)) continue;
                 bool complete = true;
                 if (S > 0) {
-                    const std::int64_t r = exposures.at(inst, style.date_of_row[i]);
+                    const std::int64_t r = exposures.row(inst, style.date_of_row[i]);
                     if (r < 0) continue;
                     for (std::int64_t j = 0; j < S; ++j) {
                         x[j] = style.values.at(r, j);
@@ -260,14 +218,6 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
                     complete = complete && std::isfinite(x[S + k]);
                 }
                 if (!complete) continue;
-                std::int32_t code = -1;
-                if (code_col >= 0) {
-                    // A date before the first change takes the first change's codes.
-                    const std::int64_t at = std::max<std::int64_t>(industry.position_of_row[i], 0);
-                    const std::int64_t v = *reinterpret_cast<const std::int64_t*>(
-                        industry.codes.data + at * industry.codes.row_stride + code_col * industry.codes.col_stride);
-                    code = static_cast<std::int32_t>(v < 0 ? -1 : v);
-                }
                 const std::int64_t m = w.fits[b]++;
                 double* a = w.design.data() + b * n * P;
                 double* squares = w.squares.data() + b * P;
@@ -276,7 +226,7 @@ inline void neutralize(const StridedTable<double>& factor, const StyleExposures&
                     squares[j] += x[j] * x[j];
                 }
                 w.fitted[b * n + m] = y;
-                w.group[b * n + m] = code;
+                w.group[b * n + m] = I > 0 ? w.codes[b * n + c] : -1;
                 w.who[b * n + m] = c;
             }
         }
