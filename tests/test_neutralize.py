@@ -285,3 +285,16 @@ def test_two_threads_get_their_serial_results(monkeypatch):
         for repeat in results[k]:
             for got, want in zip(repeat, serial[k]):
                 pd.testing.assert_frame_equal(got, want, check_exact=True)
+
+
+def test_exposure_rows_in_any_order(monkeypatch):
+    # The client's table runs by instrument and date; a source in any other
+    # order, with gaps and unsorted levels, must find the same rows.
+    w = World(23).install(monkeypatch)
+    want = ac.Neutralization().process(w.factor)
+    w.exposures = w.exposures.sample(frac=1.0, random_state=0).swaplevel()
+    pd.testing.assert_frame_equal(ac.Neutralization().process(w.factor), want)
+    # A pair listed twice is refused only where it is read.
+    w.exposures = pd.concat([w.exposures, w.exposures.iloc[:1]])
+    with pytest.raises(ValueError, match="appears twice"):
+        ac.Neutralization().process(w.factor)
