@@ -163,3 +163,41 @@ def test_bad_industry_settings():
     duplicated = ac.ICAnalysis(industry_classification=pd.Series(["x", "y"], index=["A", "A"]))
     with pytest.raises(ValueError, match="duplicate"):
         duplicated._get_industry_data(pd.DataFrame({"factor": [0.0]}, index=index))
+
+
+def pandas_category(df, field):
+    """The code table as pandas builds it: categorical codes, pivot, fill down then up."""
+    df = df.copy()
+    df[field] = df[field].astype("category").cat.codes
+    return df.pivot(index="start_date", columns="order_book_id", values=field).ffill().bfill().astype("int64")
+
+
+@pytest.mark.parametrize("source", ["citics_2019", "sws"])
+def test_category_table_equals_pandas(source):
+    previous = vestamo.set_market(vestamo.make_market(n_stocks=300, start_date="2018-01-01", end_date="2020-12-31"))
+    try:
+        data = ac.get_all_industry_data(source)
+        want = pandas_category(data, ac.FIELD_MAPPING[source])
+        pd.testing.assert_frame_equal(ac.get_all_industry_category(source), want)
+    finally:
+        vestamo.set_market(previous)
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+def test_category_table_in_any_order_and_unit(monkeypatch, unit):
+    rng = np.random.default_rng(3)
+    n = 400
+    names = np.array(["银行", "钢铁", "煤炭", "家电", None], dtype=object)[rng.integers(0, 5, n)]
+    ids = np.array(["%06d.XSHE" % k for k in rng.permutation(60)])[rng.integers(0, 60, n)]
+    days = pd.Timestamp("2015-01-01") + pd.to_timedelta(rng.integers(0, 3000, n), unit="D")
+    df = pd.DataFrame({"first_industry_name": names, "order_book_id": ids,
+                       "start_date": np.asarray(days.values, dtype=f"datetime64[{unit}]")})
+    df = df.drop_duplicates(["order_book_id", "start_date"]).sort_values(["order_book_id", "start_date"])
+    monkeypatch.setattr(ac, "get_all_industry_data", lambda source="citics_2019": df)
+    pd.testing.assert_frame_equal(ac.get_all_industry_category.__wrapped__("citics_2019"),
+                                  pandas_category(df, "first_industry_name"))
+    # A pair listed twice cannot be pivoted.
+    twice = pd.concat([df, df.iloc[:1]])
+    monkeypatch.setattr(ac, "get_all_industry_data", lambda source="citics_2019": twice)
+    with pytest.raises(ValueError, match="duplicate entries"):
+        ac.get_all_industry_category.__wrapped__("citics_2019")

@@ -1,5 +1,6 @@
 #include "common/pybind11.hpp"
 #include "assaycore/bindings.hpp"
+#include "assaycore/core/industry_codes.hpp"
 #include "assaycore/core/industry_labels.hpp"
 #include "assaycore/ic_tables.hpp"
 
@@ -70,13 +71,42 @@ py::object all_industry_data(const py::module_& m, const py::object& source) {
     return df[columns].attr("reset_index")(py::arg("drop") = true);
 }
 
-py::object all_industry_category(const py::module_& m, const py::object& source) {
-    py::object df = m.attr("get_all_industry_data")(source).attr("copy")();
-    py::object field = m.attr("FIELD_MAPPING")[source];
-    set_column(df, field, df[field].attr("astype")("category").attr("cat").attr("codes"));
-    py::object table = df.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id",
-                                         py::arg("values") = field);
+py::object category_with_pandas(const py::object& df, const py::object& field, const py::object& codes) {
+    py::object table = df.attr("copy")();
+    set_column(table, field, codes);
+    table = table.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id",
+                                py::arg("values") = field);
     return table.attr("ffill")().attr("bfill")().attr("astype")("int64");
+}
+
+// The pivot and fills are one pass in C++ (pandas takes seconds on a whole
+// market); missing instruments or dates, which pandas drops, go through pandas.
+py::object all_industry_category(const py::module_& m, const py::object& source) {
+    py::module_ pd = py::module_::import("pandas");
+    py::object df = m.attr("get_all_industry_data")(source);
+    py::object field = m.attr("FIELD_MAPPING")[source];
+    py::object codes = df[field].attr("astype")("category").attr("cat").attr("codes");
+    py::tuple by_inst = pd.attr("Index")(df["order_book_id"]).attr("factorize")(py::arg("sort") = true);
+    py::tuple by_date = pd.attr("Index")(df["start_date"]).attr("factorize")(py::arg("sort") = true);
+    const auto inst = as_int64(by_inst[0]);
+    const auto date = as_int64(by_date[0]);
+    const auto code = as_int64(codes);
+    const py::ssize_t rows = code.size();
+    const bool labelled = rows > 0 && py::module_::import("numpy").attr("min")(inst).cast<std::int64_t>() >= 0 &&
+                          py::module_::import("numpy").attr("min")(date).cast<std::int64_t>() >= 0;
+    if (!labelled) return category_with_pandas(df, field, codes);
+    py::object ids = by_inst[1].attr("rename")("order_book_id");
+    py::object dates = by_date[1].attr("rename")("start_date");
+    const auto n_inst = static_cast<std::int64_t>(py::len(ids)), n_dates = static_cast<std::int64_t>(py::len(dates));
+    py::array_t<std::int64_t> out(std::vector<py::ssize_t>{n_dates, n_inst});
+    bool unique = true;
+    {
+        std::int64_t* o = out.mutable_data();
+        py::gil_scoped_release release;
+        unique = core::industry_code_table(code.data(), inst.data(), date.data(), rows, n_dates, n_inst, o);
+    }
+    if (!unique) throw py::value_error("Index contains duplicate entries, cannot reshape");
+    return pd.attr("DataFrame")(out, py::arg("index") = dates, py::arg("columns") = ids, py::arg("copy") = false);
 }
 
 py::object wall_days(const py::object& dates) {
