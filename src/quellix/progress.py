@@ -62,6 +62,9 @@ class _TimedStep:
         self._step, self._name, self._progress = step, name, progress
 
     def _run(self, method, *args, **kwargs):
+        started = getattr(self._progress, "started", None)   # optional: a recorder may want step starts
+        if started is not None:
+            started(self._name)
         start = time.perf_counter()
         out = getattr(self._step, method)(*args, **kwargs)
         self._progress.done(self._name, time.perf_counter() - start)
