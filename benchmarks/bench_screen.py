@@ -101,7 +101,7 @@ def main():
 
     from distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       silence_logs=40) as cluster, Client(cluster) as client:
         t = time.perf_counter()
         remote = quellix.screen(factors, universe, START, END, periods=PERIODS, client=client, progress=False)

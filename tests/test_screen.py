@@ -190,6 +190,8 @@ def test_screen_arguments_are_checked(universe):
         quellix.screen({"c": Factor("close")}, universe, "2019-02-02", "2019-02-03")
     with pytest.raises(RuntimeError, match="already exists"):
         quellix.screen({"c": Factor("close")}, universe, START, END, steps=[("x", ac.ICAnalysis())] * 2)
+    with pytest.raises(ValueError, match="steps: expect at least one"):
+        quellix.screen({"c": Factor("close")}, universe, START, END, steps=[])
 
 
 def test_the_client_is_asked_each_question_once(universe, monkeypatch):

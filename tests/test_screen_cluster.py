@@ -50,7 +50,7 @@ def client(market):
     # The workers receive the steps defined here by value: they cannot import this file.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None, silence_logs=40)
+                                       dashboard_address=":0", silence_logs=40)
     client = distributed.Client(cluster)
     yield client
     client.close()

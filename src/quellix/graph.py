@@ -61,11 +61,14 @@ class _Node:
 
 
 class FactorGraph:
-    """Factor expressions over ``ids`` and the trading dates from ``start_date`` to ``end_date``.
+    """Factor expressions over the instruments ``ids`` and the trading dates ``out_dates``.
 
     ``factors`` maps names to expressions. Their shifts are checked here;
     `errors` holds the message of each factor that cannot be evaluated at
     all. `frame(name)` evaluates one factor (threads may call it at once).
+    Without ``data`` the fields are fetched here; a worker of a cluster
+    passes the arrays fetched once for the whole screen and their
+    ``history`` (rows of real data before the first date).
     """
 
     def __init__(self, factors, ids, out_dates, data=None, history=None):
@@ -95,7 +98,7 @@ class FactorGraph:
         self._lock = threading.Lock()
         self._values = {}
         self._counts = dict(self._holders)
-        # An evaluation can fail after the kept values it needed were counted out.
+        # Factors that gave back their share of the kept values (once each, even if evaluated again).
         self._done = set()
 
     # -- structure ------------------------------------------------------------

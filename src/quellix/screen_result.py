@@ -49,8 +49,9 @@ class ScreenResult:
 
     - `summary`: one row per factor (in the order given), columns (figure, period) plus "error" (None
       when the factor ran); sort it like any table, or use `ranked`.
-    - `correlation`: mean cross-sectional rank correlation between the factors that ran, to spot
-      near-duplicates.
+    - `correlation`: mean cross-sectional rank correlation between the factors that ran, over the
+      screen's universe and dates (evenly thinned dates when factors x dates x instruments exceed
+      `quellix.screening.CORRELATION_CELLS`), to spot near-duplicates.
     - `results(name)`: the factor's full results (the engine's dict of step results), kept by the
       screen with ``keep_results=True``, else recomputed on request.
     """

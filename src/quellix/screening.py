@@ -54,12 +54,14 @@ def _step_list(steps):
     if steps is None:
         return default_steps()
     if isinstance(steps, ac.FactorAnalysisEngine):
-        return list(steps.preprocess_pipelines) + list(steps.analysis_pipelines.items())
+        steps = list(steps.preprocess_pipelines) + list(steps.analysis_pipelines.items())
     try:
         pairs = [tuple(step) for step in steps]
     except TypeError:
         raise TypeError("steps: expect a list of (name, step) pairs or a FactorAnalysisEngine, got {!r}".format(
             steps)) from None
+    if not pairs:
+        raise ValueError("steps: expect at least one (name, step) pair, got none")
     engine = ac.FactorAnalysisEngine()
     for pair in pairs:
         engine.append(pair)  # the engine's own checks of names and kinds, once, before any run
@@ -145,8 +147,8 @@ def cross_section_ranks(table, dates, ids):
 class Shared:
     """What every factor's run of one screen reads: its settings and the inputs computed once.
 
-    Workers of a cluster receive one copy (``cluster.scatter``); its memo and graph state stay in
-    the process that holds the copy.
+    Each worker of a cluster receives one copy (see `quellix.cluster`); the memo of client answers
+    starts empty in every process that holds a copy.
     """
 
     def __init__(self, *, market, ids, out_dates, periods, ascending, steps, returns, corr_dates,
