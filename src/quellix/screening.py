@@ -29,7 +29,7 @@ from .evaluate import instrument_list
 from .graph import FactorGraph
 from .interface import AbstractFactor
 from .progress import Progress
-from .screen_result import ScreenResult, rank_correlation
+from .screen_result import ScreenResult
 
 __all__ = ["screen", "default_steps", "headline", "ScreenResult"]
 
