@@ -9,7 +9,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 export PATH := $(BIN):$(PATH)
 
 RUNTIME_DEPS := numpy pandas scipy statsmodels pyarrow
-TEST_DEPS := pytest hypothesis mypy matplotlib
+TEST_DEPS := pytest hypothesis mypy matplotlib distributed
 BUILD_DEPS := pybind11 cmake ninja scikit-build-core cmeel-eigen
 # The oldest releases we support; CI runs the suite against them on Python 3.9.
 PINS ?=

@@ -1,6 +1,6 @@
 """quellix: factor research for quantitative equity."""
 
-__all__ = ["execute_factor"]
+__all__ = ["execute_factor", "screen"]
 
 
 def __getattr__(name):
@@ -9,6 +9,10 @@ def __getattr__(name):
         from .evaluate import execute_factor
 
         return execute_factor
+    if name == "screen":
+        from .screening import screen
+
+        return screen
     raise AttributeError("module {!r} has no attribute {!r}".format(__name__, name))
 
 

@@ -9,7 +9,7 @@ from vestamo.utils import in_ns
 
 from .interface import AbstractFactor, is_recipe, load_field
 
-__all__ = ["execute_factor"]
+__all__ = ["execute_factor", "instrument_list", "checked_shift", "factor_frame"]
 
 
 def _leaf_fields(recipe, found):
@@ -73,6 +73,48 @@ def _field_arrays(fields, ids, dates, pad):
     return data
 
 
+def instrument_list(order_book_ids):
+    """The codes as a list; refuses an empty list, non-str codes and duplicates."""
+    ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
+    if not ids:
+        raise ValueError("order_book_ids is empty")
+    bad = [code for code in ids if not isinstance(code, str)]
+    if bad:
+        raise TypeError("order_book_ids must be str codes, got {!r}".format(bad[0]))
+    duplicated = pd.Index(ids)[pd.Index(ids).duplicated()]
+    if len(duplicated):
+        raise ValueError("order_book_ids contains duplicates: {}".format(", ".join(duplicated.unique())))
+    return ids
+
+
+def checked_shift(factor):
+    """The factor's shift as a non-negative int."""
+    if not isinstance(factor, AbstractFactor):
+        raise TypeError("factor must be an AbstractFactor, got {!r}".format(factor))
+    shift = factor.shift
+    # Windows are not checked when nodes are built; a bad one surfaces here first.
+    try:
+        shift = operator.index(shift)
+    except TypeError:
+        raise TypeError("{!r} has a non-integer shift {!r}: are its windows integers?".format(factor, shift)) from None
+    if shift < 0:
+        raise ValueError("{!r} has a negative shift {}: are its windows positive?".format(factor, shift))
+    return shift
+
+
+def factor_frame(values, factor, out_dates, ids, pad):
+    """The evaluated array as execute_factor returns it: float64, the padded dates NaN."""
+    values = np.asarray(values)
+    if values.shape != (len(out_dates), len(ids)):
+        raise RuntimeError("{!r} evaluated to an array of shape {}, expected {} (its shift is {})".format(
+            factor, values.shape, (len(out_dates), len(ids)), factor.shift))
+    values = values.astype(np.float64)
+    # Dates whose window reaches into the padding were computed from filler, not data.
+    values[:pad] = np.nan
+    return pd.DataFrame(values, index=pd.DatetimeIndex(out_dates, name="datetime"),
+                        columns=pd.Index(ids, name="order_book_id"))
+
+
 def execute_factor(factor, order_book_ids, start_date, end_date):
     """
     计算因子值
@@ -89,26 +131,8 @@ def execute_factor(factor, order_book_ids, start_date, end_date):
         index: trading dates (DatetimeIndex "datetime"), columns: instruments ("order_book_id"),
         float64. Dates whose history reaches before the calendar's first date are NaN.
     """
-    if not isinstance(factor, AbstractFactor):
-        raise TypeError("factor must be an AbstractFactor, got {!r}".format(factor))
-    ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
-    if not ids:
-        raise ValueError("order_book_ids is empty")
-    bad = [code for code in ids if not isinstance(code, str)]
-    if bad:
-        raise TypeError("order_book_ids must be str codes, got {!r}".format(bad[0]))
-    duplicated = pd.Index(ids)[pd.Index(ids).duplicated()]
-    if len(duplicated):
-        raise ValueError("order_book_ids contains duplicates: {}".format(", ".join(duplicated.unique())))
-    shift = factor.shift
-    # Windows are not checked when nodes are built; a bad one surfaces here first.
-    try:
-        shift = operator.index(shift)
-    except TypeError:
-        raise TypeError("{!r} has a non-integer shift {!r}: are its windows integers?".format(factor, shift)) from None
-    if shift < 0:
-        raise ValueError("{!r} has a negative shift {}: are its windows positive?".format(factor, shift))
-
+    shift = checked_shift(factor)
+    ids = instrument_list(order_book_ids)
     out_dates = in_ns(pd.DatetimeIndex(vestamo.get_trading_dates(start_date, end_date)))
     columns = pd.Index(ids, name="order_book_id")
     if len(out_dates) == 0:
@@ -123,11 +147,4 @@ def execute_factor(factor, order_book_ids, start_date, end_date):
     fields = {}
     _leaf_fields(recipe, fields)
     data = _field_arrays(fields, ids, dates, pad)
-    values = np.asarray(_evaluate(recipe, data))
-    if values.shape != (len(out_dates), len(ids)):
-        raise RuntimeError("{!r} evaluated to an array of shape {}, expected {} (its shift is {})".format(
-            factor, values.shape, (len(out_dates), len(ids)), shift))
-    values = values.astype(np.float64)
-    # Dates whose window reaches into the padding were computed from filler, not data.
-    values[:pad] = np.nan
-    return pd.DataFrame(values, index=pd.DatetimeIndex(out_dates, name="datetime"), columns=columns)
+    return factor_frame(_evaluate(recipe, data), factor, out_dates, ids, pad)

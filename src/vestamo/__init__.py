@@ -10,10 +10,11 @@ from .base import Instrument, MarketData
 from .build import make_market
 from .export import export
 from .market import Market
+from .sharing import QueryMemo
 from .store import ParquetStore, StoreError, open_store
 
 __all__ = [
-    "Instrument", "Market", "MarketData", "ParquetStore", "StoreError", "all_instruments", "client",
+    "Instrument", "Market", "MarketData", "ParquetStore", "QueryMemo", "StoreError", "all_instruments", "client",
     "decorators", "export", "get_market", "get_next_trading_date", "get_previous_trading_date", "get_price",
     "get_style_factor_exposure", "get_trading_dates", "index_components", "instruments", "make_market",
     "open_store", "set_market", "utils",

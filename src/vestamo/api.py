@@ -8,6 +8,7 @@ import numpy as np
 from .base import ADJUST_TYPES, PRICE_FIELDS, MarketData
 from .build import DEFAULT_SEED, make_market
 from .decorators import clear_all_caches
+from .sharing import active_memo
 from .utils import to_id_list, to_timestamp
 
 __all__ = [
@@ -150,10 +151,21 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
         return None
     market = get_market()
     t0, t1 = market.positions(start, end)
+    as_series = not expect_df and isinstance(fields, str)
+    return _answer(("price", market, tuple(codes), t0, t1, tuple(names), adjust_type, as_series),
+                   lambda: _price(market, codes, t0, t1, names, adjust_type, as_series))
+
+
+def _price(market, codes, t0, t1, names, adjust_type, as_series):
     frame = market.price_frame(codes, t0, t1, names, adjust_type)
-    if frame is not None and not expect_df and isinstance(fields, str):
-        return frame[fields]
+    if frame is not None and as_series:
+        return frame[names[0]]
     return frame
+
+
+def _answer(key, compute):
+    memo = active_memo()
+    return compute() if memo is None else memo.answer(key, compute)
 
 
 def instruments(order_book_ids):
@@ -199,4 +211,5 @@ def get_style_factor_exposure(order_book_ids, start_date, end_date, factors=None
     market = get_market()
     names = _fields(factors, market.style_factors, "factors")
     t0, t1 = market.positions(to_timestamp(start_date), to_timestamp(end_date))
-    return market.exposure_frame(codes, t0, t1, names)
+    return _answer(("exposure", market, tuple(codes), t0, t1, tuple(names)),
+                   lambda: market.exposure_frame(codes, t0, t1, names))
