@@ -64,9 +64,15 @@ def _field_arrays(fields, ids, dates, pad):
         date_pos = _spread(dates.get_indexer(in_ns(pd.DatetimeIndex(date_level))), date_codes)
         id_pos = _spread(pd.Index(ids).get_indexer(id_level), id_codes)
         keep = (date_pos >= 0) & (id_pos >= 0)
-        date_pos, id_pos = date_pos[keep] + pad, id_pos[keep]
+        # A whole-market answer lies entirely inside the table: no copies to drop rows.
+        every = bool(keep.all())
+        date_pos = (date_pos if every else date_pos[keep]) + pad
+        id_pos = id_pos if every else id_pos[keep]
         for name, array in data.items():
-            array[date_pos, id_pos] = prices[name].to_numpy(dtype=np.float64, na_value=np.nan)[keep]
+            column = prices[name]
+            values = (column.to_numpy() if column.dtype == np.float64
+                      else column.to_numpy(dtype=np.float64, na_value=np.nan))
+            array[date_pos, id_pos] = values if every else values[keep]
     for array in data.values():
         # Several nodes share a leaf array; a callable writing into it would corrupt the others.
         array.flags.writeable = False
