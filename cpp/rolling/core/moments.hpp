@@ -69,8 +69,7 @@ struct Dispersion {
     void rows(const Layout& g, T* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const
         requires(Kind == Moment::mean)
     {
-        const T count = static_cast<T>(n);
-        pairwise_sum_rows<W>(*this, g, out, lo, hi, [count](const auto& s) { return s / count; });
+        pairwise_sum_rows<W>(*this, g, out, lo, hi, [n = n](const auto& s) { return divide_by_count(s, n); });
     }
 };
 

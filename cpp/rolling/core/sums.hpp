@@ -15,18 +15,21 @@ template <class T, int W>
 using wrap_vec = vec<std::make_unsigned_t<T>, W>;
 
 // Row-major panels of floating-point sums (and means) share partial sums
-// between neighbouring windows where pairwise_rows covers the window length;
-// everything else evaluates window by window.
+// between neighbouring windows from n = 8 on; everything else evaluates
+// window by window.
 template <int W, class K, class Finish>
 void pairwise_sum_rows(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi,
                        const Finish& finish) {
     if constexpr (is_float<typename K::out_type>) {
-        if (k.n >= 8 && k.n <= 128 && g.out_col == 1 && hi - lo >= 4) {
-            pairwise_rows<W>(k.x.p, k.x.step, g.series, k.n, lo, hi, out, g.out_row, finish);
-            return;
+        if (k.n >= 8 && g.out_col == 1 && hi - lo >= 4) {
+            if (k.n <= 128) {
+                pairwise_rows<W>(k.x.p, k.x.step, g.series, k.n, lo, hi, out, g.out_row, finish);
+                return;
+            }
+            if (pairwise_tree_rows<W>(k.x.p, k.x.step, g.series, k.n, lo, hi, out, g.out_row, finish)) return;
         }
     }
-    eval_rows<W>(k, g, out, lo, hi);
+    eval_each<W>(k, g, out, lo, hi);
 }
 
 template <class T>
