@@ -115,6 +115,7 @@ void eval_packed(const K& k, const Layout& g, typename K::out_type* out, std::pt
             return std::make_pair(Strips<std::remove_cvref_t<decltype(*k.x.p)>>{k.x, {}}, 0);
         }
     }();
+    std::vector<typename K::out_type> mean_buf;
     std::ptrdiff_t strip_bytes = (run + n - 1) * W * static_cast<std::ptrdiff_t>(sizeof(*strips.first.from.p));
     if constexpr (requires { k.a; k.b; }) strip_bytes *= 2;
     const std::ptrdiff_t per_group = std::max<std::ptrdiff_t>(1, (std::ptrdiff_t{512} << 10) / strip_bytes);
@@ -125,7 +126,67 @@ void eval_packed(const K& k, const Layout& g, typename K::out_type* out, std::pt
         } else {
             strips.first.template fill<U>(d0, d1 + n - 1, c0, count);
         }
-        for (std::ptrdiff_t i = d0; i < d1; ++i) {
+        // Kernels made of plain window sums compute a strip's whole run at
+        // once, sharing partial sums between windows.
+        if constexpr (requires { k.template strip_results<U>(nullptr, nullptr, 0, 0, nullptr); }) {
+            const std::ptrdiff_t windows = d1 - d0;
+            mean_buf.resize(static_cast<std::size_t>(count * windows * U));
+            auto* res = mean_buf.data();
+            bool shared = true;
+            for (std::ptrdiff_t s = 0; s < count && shared; ++s) {
+                shared = local.template strip_results<U>(strips.first.template strip<U>(s).p,
+                                                         strips.second.template strip<U>(s).p, strips.first.rows,
+                                                         windows, res + s * windows * U);
+            }
+            if (shared) {
+                using R = vec<typename K::out_type, U>;
+                for (std::ptrdiff_t i = d0; i < d1; ++i) {
+                    auto* o = out + i * g.out_row + c0 * g.out_col;
+                    for (std::ptrdiff_t s = 0; s < count; ++s) {
+                        store<U>(o + s * U * g.out_col, g.out_col, load<R>(res + (s * windows + i - d0) * U));
+                    }
+                }
+                return;
+            }
+        }
+        // Kernels that start from each window's mean get the means of the
+        // whole run at once, from partial sums shared between windows.
+        if constexpr (requires { k.template means<U>(nullptr, 0, nullptr); }) {
+            using T = std::remove_cvref_t<decltype(*k.x.p)>;
+            using V = vec<T, U>;
+            const std::ptrdiff_t windows = d1 - d0;
+            mean_buf.resize(static_cast<std::size_t>(count * windows * U));
+            T* means = mean_buf.data();
+            bool shared = true;
+            for (std::ptrdiff_t s = 0; s < count && shared; ++s) {
+                shared = local.template means<U>(strips.first.template strip<U>(s).p, windows, means + s * windows * U);
+            }
+            if (shared) {
+                for (std::ptrdiff_t i = d0; i < d1; ++i) {
+                    auto* o = out + i * g.out_row + c0 * g.out_col;
+                    for (std::ptrdiff_t s = 0; s < count; ++s) {
+                        local.x = strips.first.template strip<U>(s);
+                        const V mean = load<V>(means + (s * windows + i - d0) * U);
+                        store<U>(o + s * U * g.out_col, g.out_col, local.template eval_given<U>((i - d0) * U, mean));
+                    }
+                }
+                return;
+            }
+        }
+        std::ptrdiff_t i = d0;
+        if constexpr (requires { k.template eval4<U>(0, nullptr); }) {
+            using R = vec<typename K::out_type, U>;
+            for (; i + 4 <= d1; i += 4) {
+                auto* o = out + i * g.out_row + c0 * g.out_col;
+                for (std::ptrdiff_t s = 0; s < count; ++s) {
+                    local.x = strips.first.template strip<U>(s);
+                    R r[4];
+                    local.template eval4<U>((i - d0) * U, r);
+                    for (int q = 0; q < 4; ++q) store<U>(o + q * g.out_row + s * U * g.out_col, g.out_col, r[q]);
+                }
+            }
+        }
+        for (; i < d1; ++i) {
             auto* o = out + i * g.out_row + c0 * g.out_col;
             for (std::ptrdiff_t s = 0; s < count; ++s) {
                 if constexpr (requires { k.a; k.b; }) {
