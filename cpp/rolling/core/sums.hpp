@@ -56,6 +56,15 @@ struct Sum {
     }
 };
 
+template <class T, int W, bool Float>
+struct product_lanes {
+    using type = vec<T, W>;
+};
+template <class T, int W>
+struct product_lanes<T, W, false> {
+    using type = wrap_vec<T, W>;
+};
+
 // numpy's multiply.reduce runs left to right.
 template <class T>
 struct Product {
@@ -75,6 +84,20 @@ struct Product {
             for (std::ptrdiff_t j = 1; j < n; ++j) r *= (wrap_vec<T, W>)x.template at<W>(off, j);
             return (vec<T, W>)r;
         }
+    }
+
+    // Four neighbouring windows at once: each window's product is one chain
+    // of dependent multiplications, so four chains side by side keep the
+    // multiplier busy where one would wait on its latency.
+    template <int W>
+    QX_INLINE void eval4(std::ptrdiff_t off, vec<T, W>* res) const {
+        using V = typename product_lanes<T, W, is_float<T>>::type;
+        V r[4];
+        for (int q = 0; q < 4; ++q) r[q] = (V)x.template at<W>(off + q * x.step, 0);
+        for (std::ptrdiff_t j = 1; j < n; ++j) {
+            for (int q = 0; q < 4; ++q) r[q] *= (V)x.template at<W>(off + q * x.step, j);
+        }
+        for (int q = 0; q < 4; ++q) res[q] = (vec<T, W>)r[q];
     }
 };
 
