@@ -12,23 +12,29 @@ case back to back, and a case's figure is its best round of three, so load
 from other processes hits the contenders alike. The ratios are the other
 side's time over ours (above 1: we are faster).
 
-Notes on the two-pass moments (std, var, zscore, avedev, skew, kurt and the
-two-series kernels). Their results must equal numpy's formula bit for bit:
-the mean of each window first, then a pairwise sum of the squared (or
-absolute, cubed...) deviations from that window's own mean. The deviations
-change with every window, so no running update can reproduce them; every
-window costs n subtractions, n multiplications and n additions per moment.
-The means themselves share partial sums between neighbouring windows (about
-n / 8 additions per window). For var at n = 250 on this panel that is
-2,251 x 5,000 windows x 250 x 3 = 8.4e9 flops. One core of this machine
-retires two 256-bit additions and two 256-bit multiplications per cycle
-(8 additions, 8 multiplications of doubles); two of the three operations per
-element are additions, so at best 4 elements per cycle per core: 2.8e9
-elements / (2 cores x 4 x ~3 GHz) = 0.12 s as the compute bound, against a
-running-sum method (bottleneck) whose cost does not grow with n. Hence the
-goal for these kernels is within 2x of bottleneck's move_std at n >= 60
-rather than parity; the table's `bn/ours` column for them is against
-move_std.
+Notes on the two-pass moments (std, var, zscore, avedev, skew, kurt and
+correlation). Their results must equal numpy's formula bit for bit: the mean
+of each window first, then a pairwise sum of the squared (or absolute,
+cubed...) deviations from that window's own mean. The deviations change with
+every window, so no running update can reproduce them: every window costs n
+subtractions, n multiplications and n additions per deviation sum, in lanes
+of 8 doubles. The means (and the sums of covariance and regression, which
+are plain window sums) share partial sums between neighbouring windows, about
+n / 8 additions per window.
+
+The machine (AMD Zen 4, 2.6 GHz, 2 cores) retires per core and cycle two
+256-bit additions and two 256-bit multiplications, i.e. 8 additions and 8
+multiplications of doubles. A squared deviation takes two additions
+(subtract, accumulate) and one multiplication, so at best 4 elements per
+cycle per core. var at n = 250 on this panel: 2,251 x 5,000 windows x 250 =
+2.8e9 elements / (2 cores x 4 x 2.6e9 per second) = 0.135 s, before writing
+the 90 MB result (whose fresh pages the kernel zeroes, about 15% of our
+time). bottleneck's move_std is a running sum, ~0.1 s whatever n, so parity is
+out of reach for exact results; the goal for these kernels is within 2x of
+move_std at n >= 60 (ratio >= 0.5 in the table, where their bn column is
+move_std). skew adds a cube pass (3 operations per element), kurt a fourth
+power pass, correlation a second series (two deviation passes and a product
+sum): their bound grows by those factors.
 
 Run: .venv/bin/python benchmarks/bench_long_windows.py [kernel ...]
 """

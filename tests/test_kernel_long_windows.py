@@ -13,7 +13,7 @@ import pytest
 
 import rolling_reference as ref
 from quellix import rolling
-from test_kernel_fuzz import check
+from test_kernel_fuzz import check, values
 
 
 def hostile_panel(rng, shape, dtype):
@@ -38,9 +38,10 @@ def hostile_panel(rng, shape, dtype):
 @pytest.mark.parametrize("name", ref.KERNELS)
 def test_long_windows_on_panels(name, n, order):
     rng = np.random.default_rng([n, len(name), ord(order)])
-    dtype = "float32" if name in ("ma", "std", "ts_min", "slope", "correlation") else "float64"
+    dtype = "float32" if name in ("ma", "std", "ts_min", "slope", "correlation", "covariance") else "float64"
+    other = "float32" if name == "regression" else dtype  # a mixed pair
     shape = (n + 160, 70)
-    series = [np.asarray(hostile_panel(rng, shape, dtype), order=order) for _ in range(2)]
+    series = [np.asarray(hostile_panel(rng, shape, dt), order=order) for dt in (dtype, other)]
     check(name, series[:2] if name in ref.PAIRED else series[:1], n)
 
 
@@ -80,3 +81,13 @@ def test_panel_columns_equal_their_series(name):
             alone = np.stack([run(x[:, c].copy(), y[:, c].copy()) for c in range(x.shape[1])], axis=1)
         np.testing.assert_array_equal(by_row, alone)
         np.testing.assert_array_equal(by_column, alone)
+
+
+@pytest.mark.parametrize("dtype", ["int64", "uint8", "bool"])
+def test_integer_panels_at_long_windows(dtype):
+    # Integer sums and products wrap as numpy's do, whatever the grouping of windows.
+    rng = np.random.default_rng(3)
+    x = values(rng, dtype, (300, 13), "product")
+    for name in ("sum", "product", "count", "ts_min", "ts_max", "ts_argmax", "ts_rank"):
+        for n in (33, 140):
+            check(name, [x], n)
