@@ -45,7 +45,8 @@ def test_long_windows_on_panels(name, n, order):
     check(name, series[:2] if name in ref.PAIRED else series[:1], n)
 
 
-@pytest.mark.parametrize("name", ["sum", "ma", "ts_max", "ts_argmin", "var", "covariance"])
+@pytest.mark.parametrize("name", ["sum", "ma", "product", "ts_max", "ts_argmin", "var", "skew", "covariance",
+                                  "correlation", "regression"])
 def test_long_windows_across_tiles_and_runs(name):
     # Wider than a tile of columns and longer than a run of windows.
     rng = np.random.default_rng(11)
@@ -91,3 +92,26 @@ def test_integer_panels_at_long_windows(dtype):
     for name in ("sum", "product", "count", "ts_min", "ts_max", "ts_argmax", "ts_rank"):
         for n in (33, 140):
             check(name, [x], n)
+
+
+@pytest.mark.parametrize("name", ["sum", "ma", "std", "kurt", "covariance", "regression"])
+def test_few_windows_split_between_threads(name):
+    # A wide panel with a handful of windows: each thread gets fewer windows
+    # than the shared partial sums need, and falls back to window by window.
+    rng = np.random.default_rng(8)
+    for windows in (1, 3, 5, 9):
+        series = [hostile_panel(rng, (300 + windows - 1, 400), "float64") for _ in range(2)]
+        check(name, series[:2] if name in ref.PAIRED else series[:1], 300)
+
+
+@pytest.mark.parametrize("name", ["sum", "ma", "var", "regression"])
+def test_windows_beyond_the_flat_summation_tree(name):
+    # Tens of thousands of values per window: the tree of numpy's sum has
+    # more leaves than are walked without recursion.
+    rng = np.random.default_rng(9)
+    n = 40000
+    x = rng.standard_normal((n + 6, 3))
+    x[::97] = 1e8
+    series = [x, x[::-1].copy()]
+    check(name, series[:2] if name in ref.PAIRED else series[:1], n)
+    check(name, [s[:, 1].copy() for s in series][: 2 if name in ref.PAIRED else 1], n)
