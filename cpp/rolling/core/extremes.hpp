@@ -50,6 +50,80 @@ struct Extreme {
         if constexpr (is_float<T>) best = nan ? splat<V>(std::numeric_limits<T>::quiet_NaN()) : best;
         return best;
     }
+
+    // Row-major panels at longer windows, by the block algorithm of
+    // ArgExtreme::rows with series as lanes: a window is the suffix extreme
+    // of one block of n dates and the prefix extreme of the next, so each
+    // costs a few comparisons whatever n. Comparisons are exact and the
+    // pick below lets a NaN win, so every window gets the value (or the NaN)
+    // of a direct scan.
+    template <int W>
+    void rows(const Layout& g, T* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const {
+        if (n < 16) return eval_rows<W>(*this, g, out, lo, hi);
+        std::ptrdiff_t tile = (std::ptrdiff_t{128} << 10) / (n * static_cast<std::ptrdiff_t>(sizeof(T)));
+        tile = tile < 4 * W ? 4 * W : tile - tile % W;
+        if (tile > g.series) tile = g.series;
+        const std::ptrdiff_t kept = n < hi - lo ? n : hi - lo;
+        std::vector<T> suffix(static_cast<std::size_t>((kept + 2) * tile));
+        std::vector<T> head(static_cast<std::size_t>(tile));
+        auto row = [&](std::ptrdiff_t r) { return (r < kept ? r : kept + r % 2) * tile; };
+        const std::ptrdiff_t len = hi + n - 1;
+        for (std::ptrdiff_t c0 = 0; c0 < g.series; c0 += tile) {
+            const std::ptrdiff_t width = c0 + tile < g.series ? tile : g.series - c0;
+            const T* col = x.p + c0;
+            T* o = out + c0 * g.out_col;
+            for (std::ptrdiff_t b0 = lo; b0 < hi; b0 += n) {
+                const std::ptrdiff_t end = b0 + n < len ? b0 + n : len;
+                for (std::ptrdiff_t t = end - 1; t >= b0; --t) {
+                    T* at = suffix.data() + row(t - b0);
+                    const T* later = suffix.data() + row(t - b0 + 1);
+                    const T* in = col + t * x.step;
+                    const bool first = t == end - 1;
+                    columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
+                        using V = vec<T, U>;
+                        V v = load<V>(in + c);
+                        if (!first) v = pick<U>(v, load<V>(later + c));
+                        std::memcpy(at + c, &v, sizeof(V));
+                    });
+                }
+                const std::ptrdiff_t last = b0 + n < hi ? b0 + n : hi;
+                for (std::ptrdiff_t i = b0; i < last; ++i) {
+                    const std::ptrdiff_t r = i - b0;
+                    const T* s = suffix.data() + r * tile;
+                    const T* in = col + (i + n - 1) * x.step;
+                    T* dst = o + i * g.out_row;
+                    columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
+                        using V = vec<T, U>;
+                        V best = load<V>(s + c);
+                        if (r > 0) {
+                            V h = load<V>(in + c);
+                            if (r > 1) h = pick<U>(load<V>(head.data() + c), h);
+                            std::memcpy(head.data() + c, &h, sizeof(V));
+                            best = pick<U>(best, h);
+                        }
+                        if constexpr (is_float<T>) best = best != best ? splat<V>(std::numeric_limits<T>::quiet_NaN()) : best;
+                        store<U>(dst + c * g.out_col, g.out_col, best);
+                    });
+                }
+            }
+        }
+    }
+
+  private:
+    template <int W, class F>
+    QX_INLINE static void columns(std::ptrdiff_t width, const F& f) {
+        std::ptrdiff_t c = 0;
+        for (; c + W <= width; c += W) f.template operator()<W>(c);
+        for (; c < width; ++c) f.template operator()<1>(c);
+    }
+
+    // The more extreme of a and b, a NaN in either winning.
+    template <int W>
+    QX_INLINE static vec<T, W> pick(const vec<T, W>& a, const vec<T, W>& b) {
+        auto take_b = Max ? b > a : b < a;
+        if constexpr (is_float<T>) take_b |= b != b;
+        return take_b ? b : a;
+    }
 };
 
 // Position (from the oldest value) of the first extreme, as float64. One

@@ -45,6 +45,32 @@ QX_INLINE vec<T, W> window_var(const Src<T>& x, std::ptrdiff_t off, std::ptrdiff
     return divide_by_count(pairwise_sum<vec<T, W>>(sq, n), n);
 }
 
+// The means of `windows` neighbouring windows of a packed strip of U lanes,
+// from partial sums shared between the windows (pairwise_rows gives each
+// window's pairwise sum exactly); false where that does not apply.
+template <int U, class T>
+bool strip_means(const T* strip, std::ptrdiff_t n, std::ptrdiff_t windows, T* out) {
+    if (n < 8 || windows < 4) return false;
+    auto finish = [n](const auto& s) { return divide_by_count(s, n); };
+    if (n <= 128) {
+        pairwise_rows<U>(strip, U, U, n, 0, windows, out, U, finish);
+        return true;
+    }
+    return pairwise_tree_rows<U>(strip, U, U, n, 0, windows, out, U, finish);
+}
+
+// Kernels whose windows start from their mean take it from eval_given's
+// argument on packed strips (see eval_packed).
+#define QX_FROM_MEAN                                                                              \
+    template <int W>                                                                              \
+    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {                                          \
+        return eval_given<W>(off, window_mean<W>(x, off, n));                                     \
+    }                                                                                             \
+    template <int W>                                                                              \
+    bool means(const T* strip, std::ptrdiff_t windows, T* out) const {                           \
+        return strip_means<W>(strip, n, windows, out);                                            \
+    }
+
 enum class Moment { mean, var, std, zscore };
 
 template <class T, Moment Kind>
@@ -54,9 +80,10 @@ struct Dispersion {
     Src<T> x;
     std::ptrdiff_t n;
 
+    QX_FROM_MEAN
+
     template <int W>
-    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
-        vec<T, W> mean = window_mean<W>(x, off, n);
+    QX_INLINE vec<T, W> eval_given(std::ptrdiff_t off, const vec<T, W>& mean) const {
         if constexpr (Kind == Moment::mean) return mean;
         vec<T, W> var = window_var<W>(x, off, n, mean);
         if constexpr (Kind == Moment::var) return var;
@@ -69,8 +96,7 @@ struct Dispersion {
     void rows(const Layout& g, T* out, std::ptrdiff_t lo, std::ptrdiff_t hi) const
         requires(Kind == Moment::mean)
     {
-        const T count = static_cast<T>(n);
-        pairwise_sum_rows<W>(*this, g, out, lo, hi, [count](const auto& s) { return s / count; });
+        pairwise_sum_rows<W>(*this, g, out, lo, hi, [n = n](const auto& s) { return divide_by_count(s, n); });
     }
 };
 
@@ -85,9 +111,10 @@ struct AveDev {
     std::ptrdiff_t n;
     bool pairwise;
 
+    QX_FROM_MEAN
+
     template <int W>
-    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
-        vec<T, W> mean = window_mean<W>(x, off, n);
+    QX_INLINE vec<T, W> eval_given(std::ptrdiff_t off, const vec<T, W>& mean) const {
         auto dev = [&](std::ptrdiff_t j) { return vabs(x.template at<W>(off, j) - mean); };
         vec<T, W> s = pairwise ? pairwise_sum<vec<T, W>>(dev, n) : sequential_sum<vec<T, W>>(dev, n);
         return divide_by_count(s, n);
@@ -105,10 +132,11 @@ struct Skew {
     T factor;  // sqrt(n (n - 1)) / (n - 2), rounded to T; 1 when uncorrected
     bool corrected;
 
+    QX_FROM_MEAN
+
     template <int W>
-    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
+    QX_INLINE vec<T, W> eval_given(std::ptrdiff_t off, const vec<T, W>& u) const {
         using V = vec<T, W>;
-        V u = window_mean<W>(x, off, n);
         auto cube = [&](std::ptrdiff_t j) {
             V v = x.template at<W>(off, j);
             return v * v * v;
@@ -129,10 +157,11 @@ struct Kurt {
     std::ptrdiff_t n;
     T c1, c2, c3;  // 1/((n-2)(n-3)), n^2 - 1, 3 (n-1)^2, each rounded to T
 
+    QX_FROM_MEAN
+
     template <int W>
-    QX_INLINE vec<T, W> eval(std::ptrdiff_t off) const {
+    QX_INLINE vec<T, W> eval_given(std::ptrdiff_t off, const vec<T, W>& mean) const {
         using V = vec<T, W>;
-        V mean = window_mean<W>(x, off, n);
         auto d2 = [&](std::ptrdiff_t j) {
             V d = x.template at<W>(off, j) - mean;
             return d * d;
@@ -153,5 +182,7 @@ struct Kurt {
                     static_cast<T>(static_cast<double>(n * n) - 1.0), static_cast<T>(3 * (n - 1) * (n - 1))};
     }
 };
+
+#undef QX_FROM_MEAN
 
 }  // namespace quellix::rolling::core

@@ -3,6 +3,9 @@
 // bit-identical to the numpy formulas.
 #pragma once
 
+#include <algorithm>
+#include <vector>
+
 #include "rolling/core/simd.hpp"
 
 namespace quellix::rolling::core {
@@ -33,11 +36,10 @@ QX_INLINE V pairwise_block(const F& term, std::ptrdiff_t lo, std::ptrdiff_t n) {
     return res;
 }
 
-// Blocks longer than 128 split at half the length rounded down to a multiple
-// of 8. The recursion passes vectors by reference so no vector crosses a call
-// boundary by value (its ABI would depend on the instruction set).
+// The recursive form, for trees too large for SumTree (windows of tens of
+// thousands of values).
 template <class V, class F>
-void pairwise_split(const F& term, std::ptrdiff_t lo, std::ptrdiff_t n, V& out) {
+void pairwise_split_deep(const F& term, std::ptrdiff_t lo, std::ptrdiff_t n, V& out) {
     if (n <= 128) {
         out = pairwise_block<V>(term, lo, n);
         return;
@@ -45,9 +47,78 @@ void pairwise_split(const F& term, std::ptrdiff_t lo, std::ptrdiff_t n, V& out) 
     std::ptrdiff_t n2 = n / 2;
     n2 -= n2 % 8;
     V left, right;
-    pairwise_split<V>(term, lo, n2, left);
-    pairwise_split<V>(term, lo + n2, n - n2, right);
+    pairwise_split_deep<V>(term, lo, n2, left);
+    pairwise_split_deep<V>(term, lo + n2, n - n2, right);
     out = left + right;
+}
+
+// The leaves of numpy's summation tree for a window of n > 128, in order:
+// blocks longer than 128 split at half the length rounded down to a multiple
+// of 8. `merges[k]` is how many additions of finished subtrees follow leaf k
+// (right child onto left child, innermost first). Written without recursion
+// so that the callers stay inlined into the instruction-set specific
+// kernels: a recursive function would be compiled for the baseline target.
+struct SumTree {
+    static constexpr int most = 256;  // leaves; longer windows take pairwise_split_deep
+    std::ptrdiff_t start[most], length[most];
+    int merges[most];
+    int leaves = 0;
+    bool fits = true;
+
+    explicit SumTree(std::ptrdiff_t n) {
+        std::ptrdiff_t todo_start[2 * most], todo_length[2 * most];
+        int depth[2 * most];
+        todo_start[0] = 0;
+        todo_length[0] = n;
+        depth[0] = 0;
+        int top = 1;
+        // Depth-first, left child first; a right child that is a leaf closes
+        // every subtree it ends, which is one merge per level it climbs.
+        while (top > 0) {
+            --top;
+            std::ptrdiff_t lo = todo_start[top], len = todo_length[top];
+            int d = depth[top];
+            while (len > 128) {
+                std::ptrdiff_t half = len / 2;
+                half -= half % 8;
+                if (top >= 2 * most) {
+                    fits = false;
+                    return;
+                }
+                todo_start[top] = lo + half;
+                todo_length[top] = len - half;
+                depth[top] = d + 1;
+                ++top;
+                len = half;
+                ++d;
+            }
+            if (leaves >= most) {
+                fits = false;
+                return;
+            }
+            start[leaves] = lo;
+            length[leaves] = len;
+            // The leaf completes its ancestors below the parent of the next
+            // pending right child (all of them after the last leaf).
+            merges[leaves] = d - (top > 0 ? depth[top - 1] : 0);
+            ++leaves;
+        }
+    }
+};
+
+// Blocks longer than 128 split at half the length rounded down to a multiple
+// of 8; the partial sums wait on a small stack until their sibling is done.
+template <class V, class F>
+QX_INLINE void pairwise_split(const F& term, std::ptrdiff_t lo, std::ptrdiff_t n, V& out) {
+    const SumTree tree(n);
+    if (!tree.fits) return pairwise_split_deep<V>(term, lo, n, out);
+    V stack[SumTree::most + 1];
+    int top = 0;
+    for (int k = 0; k < tree.leaves; ++k) {
+        stack[top++] = pairwise_block<V>(term, lo + tree.start[k], tree.length[k]);
+        for (int m = 0; m < tree.merges[k]; ++m, --top) stack[top - 2] = stack[top - 2] + stack[top - 1];
+    }
+    out = stack[0];
 }
 
 // Sum of term(0) .. term(n-1). add.reduce starts from the identity, which
@@ -124,6 +195,58 @@ void pairwise_rows(const T* x, std::ptrdiff_t step, std::ptrdiff_t series, std::
             }
         }
     }
+}
+
+// pairwise_rows for n > 128. numpy's sum of such a window is a tree whose
+// leaves are pairwise_blocks of at most 128 values at fixed offsets in the
+// window, so each leaf is pairwise_rows of a shifted panel; a run of
+// windows' leaf sums goes to scratch and is added up the tree in numpy's
+// order. The leaves pass through pairwise_rows' addition of +0, which can
+// only turn a -0 leaf into +0: that changes no sum but an all-zero one,
+// whose sign the final +0 fixes anyway. False (nothing done) for trees too
+// large for SumTree.
+template <int W, class T, class Finish>
+bool pairwise_tree_rows(const T* x, std::ptrdiff_t step, std::ptrdiff_t series, std::ptrdiff_t n, std::ptrdiff_t lo,
+                        std::ptrdiff_t hi, T* out, std::ptrdiff_t out_row, const Finish& finish) {
+    const SumTree tree(n);
+    if (!tree.fits) return false;
+    constexpr std::ptrdiff_t tile = 2048 / sizeof(T);
+    constexpr std::ptrdiff_t run = 32;
+    int height = 0;
+    for (int k = 0, top = 0; k < tree.leaves; ++k) {
+        height = std::max(height, ++top);
+        top -= tree.merges[k];
+    }
+    std::vector<T> scratch(static_cast<std::size_t>(height * (run + 4) * tile));
+    auto buffer = [&](int level) { return scratch.data() + level * (run + 4) * tile; };
+    auto same = [](const auto& v) { return v; };
+    for (std::ptrdiff_t d0 = lo, d1; d0 < hi; d0 = d1) {
+        d1 = hi - d0 < run + 4 ? hi : d0 + run;  // pairwise_rows needs at least 4 windows
+        const std::ptrdiff_t rows = d1 - d0;
+        for (std::ptrdiff_t c0 = 0; c0 < series; c0 += tile) {
+            const std::ptrdiff_t width = c0 + tile < series ? tile : series - c0;
+            int top = 0;
+            for (int k = 0; k < tree.leaves; ++k) {
+                pairwise_rows<W>(x + (d0 + tree.start[k]) * step + c0, step, width, tree.length[k], 0, rows,
+                                 buffer(top++), tile, same);
+                for (int m = 0; m < tree.merges[k]; ++m, --top) {
+                    T* left = buffer(top - 2);
+                    const T* right = buffer(top - 1);
+                    for (std::ptrdiff_t r = 0; r < rows; ++r) {
+                        for (std::ptrdiff_t c = 0; c < width; ++c) left[r * tile + c] += right[r * tile + c];
+                    }
+                }
+            }
+            for (std::ptrdiff_t r = 0; r < rows; ++r) {
+                const T* t = buffer(0) + r * tile;
+                T* o = out + (d0 + r) * out_row + c0;
+                std::ptrdiff_t c = 0;
+                for (; c + W <= width; c += W) store<W>(o + c, 1, finish(vec<T, W>{} + load<vec<T, W>>(t + c)));
+                for (; c < width; ++c) store<1>(o + c, 1, finish(vec<T, 1>{} + load<vec<T, 1>>(t + c)));
+            }
+        }
+    }
+    return true;
 }
 
 // Plain left-to-right accumulation: what numpy does when the reduction axis

@@ -2,6 +2,9 @@
 // A 1-D series is a panel with one column.
 #pragma once
 
+#include <algorithm>
+#include <vector>
+
 #include "rolling/core/simd.hpp"
 
 namespace quellix::rolling::core {
@@ -45,7 +48,7 @@ struct Src {
     }
 };
 
-// Windows [lo, hi) of every series of a row-major panel, window by window.
+// Windows [lo, hi) of every series of a row-major panel, by tiles of columns.
 template <int W, class K>
 void eval_rows(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi) {
     const std::ptrdiff_t tile = g.tile > 0 ? g.tile : g.series;
@@ -58,6 +61,161 @@ void eval_rows(const K& k, const Layout& g, typename K::out_type* out, std::ptrd
             for (; c + W <= c1; c += W) store<W>(o + c * g.out_col, g.out_col, k.template eval<W>(in_row + c));
             for (; c < c1; ++c) store<1>(o + c * g.out_col, g.out_col, k.template eval<1>(in_row + c));
         }
+    }
+}
+
+// Strips of U neighbouring columns over a run of dates, copied into one
+// buffer strip after strip, each strip date by date: a window of a
+// row-major panel otherwise spans n rows on n different pages, which at long
+// windows costs more in address translation and cache misses than the
+// arithmetic. Strips are filled a group at a time so that each row of the
+// panel is read (and each row of the result written) in runs of several
+// strips.
+template <class T>
+struct Strips {
+    Src<T> from;
+    std::vector<T> buf;
+    std::ptrdiff_t rows = 0;
+
+    template <int U>
+    void fill(std::ptrdiff_t t0, std::ptrdiff_t t1, std::ptrdiff_t c, std::ptrdiff_t count) {
+        rows = t1 - t0;
+        const std::size_t need = static_cast<std::size_t>(rows * U * count);
+        if (buf.size() < need) buf.resize(need);
+        for (std::ptrdiff_t t = t0; t < t1; ++t) {
+            const T* row = from.p + t * from.step + c;
+            T* b = buf.data() + (t - t0) * U;
+            for (std::ptrdiff_t s = 0; s < count; ++s) std::memcpy(b + s * rows * U, row + s * U, U * sizeof(T));
+        }
+    }
+
+    template <int U>
+    Src<T> strip(std::ptrdiff_t s) const {
+        return Src<T>{buf.data() + s * rows * U, U};
+    }
+};
+
+// Windows at least this long take the packed path on row-major panels.
+inline constexpr std::ptrdiff_t packed_from = 32;
+
+// eval_rows over packed strips, the windows in runs; a copy of the kernel
+// reads a strip instead of the panel, with the same operations per lane, so
+// results are unchanged.
+template <int W, class K>
+void eval_packed(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi) {
+    const std::ptrdiff_t n = g.window;
+    const std::ptrdiff_t run = std::max<std::ptrdiff_t>(2 * n, 512);
+    K local = k;
+    // The input series of the kernel: `x`, or `a` and `b` for two series.
+    auto strips = [&] {
+        if constexpr (requires { k.a; k.b; }) {
+            return std::make_pair(Strips<std::remove_cvref_t<decltype(*k.a.p)>>{k.a, {}},
+                                  Strips<std::remove_cvref_t<decltype(*k.b.p)>>{k.b, {}});
+        } else {
+            return std::make_pair(Strips<std::remove_cvref_t<decltype(*k.x.p)>>{k.x, {}}, 0);
+        }
+    }();
+    std::vector<typename K::out_type> mean_buf;
+    std::ptrdiff_t strip_bytes = (run + n - 1) * W * static_cast<std::ptrdiff_t>(sizeof(*strips.first.from.p));
+    if constexpr (requires { k.a; k.b; }) strip_bytes *= 2;
+    const std::ptrdiff_t per_group = std::max<std::ptrdiff_t>(1, (std::ptrdiff_t{512} << 10) / strip_bytes);
+    auto group = [&]<int U>(std::ptrdiff_t d0, std::ptrdiff_t d1, std::ptrdiff_t c0, std::ptrdiff_t count) {
+        if constexpr (requires { k.a; k.b; }) {
+            strips.first.template fill<U>(d0, d1 + n - 1, c0, count);
+            strips.second.template fill<U>(d0, d1 + n - 1, c0, count);
+        } else {
+            strips.first.template fill<U>(d0, d1 + n - 1, c0, count);
+        }
+        // Kernels made of plain window sums compute a strip's whole run at
+        // once, sharing partial sums between windows.
+        if constexpr (requires { k.template strip_results<U>(nullptr, nullptr, 0, 0, nullptr); }) {
+            const std::ptrdiff_t windows = d1 - d0;
+            mean_buf.resize(static_cast<std::size_t>(count * windows * U));
+            auto* res = mean_buf.data();
+            bool shared = true;
+            for (std::ptrdiff_t s = 0; s < count && shared; ++s) {
+                shared = local.template strip_results<U>(strips.first.template strip<U>(s).p,
+                                                         strips.second.template strip<U>(s).p, strips.first.rows,
+                                                         windows, res + s * windows * U);
+            }
+            if (shared) {
+                using R = vec<typename K::out_type, U>;
+                for (std::ptrdiff_t i = d0; i < d1; ++i) {
+                    auto* o = out + i * g.out_row + c0 * g.out_col;
+                    for (std::ptrdiff_t s = 0; s < count; ++s) {
+                        store<U>(o + s * U * g.out_col, g.out_col, load<R>(res + (s * windows + i - d0) * U));
+                    }
+                }
+                return;
+            }
+        }
+        // Kernels that start from each window's mean get the means of the
+        // whole run at once, from partial sums shared between windows.
+        if constexpr (requires { k.template means<U>(nullptr, 0, nullptr); }) {
+            using T = std::remove_cvref_t<decltype(*k.x.p)>;
+            using V = vec<T, U>;
+            const std::ptrdiff_t windows = d1 - d0;
+            mean_buf.resize(static_cast<std::size_t>(count * windows * U));
+            T* means = mean_buf.data();
+            bool shared = true;
+            for (std::ptrdiff_t s = 0; s < count && shared; ++s) {
+                shared = local.template means<U>(strips.first.template strip<U>(s).p, windows, means + s * windows * U);
+            }
+            if (shared) {
+                for (std::ptrdiff_t i = d0; i < d1; ++i) {
+                    auto* o = out + i * g.out_row + c0 * g.out_col;
+                    for (std::ptrdiff_t s = 0; s < count; ++s) {
+                        local.x = strips.first.template strip<U>(s);
+                        const V mean = load<V>(means + (s * windows + i - d0) * U);
+                        store<U>(o + s * U * g.out_col, g.out_col, local.template eval_given<U>((i - d0) * U, mean));
+                    }
+                }
+                return;
+            }
+        }
+        std::ptrdiff_t i = d0;
+        if constexpr (requires { k.template eval4<U>(0, nullptr); }) {
+            using R = vec<typename K::out_type, U>;
+            for (; i + 4 <= d1; i += 4) {
+                auto* o = out + i * g.out_row + c0 * g.out_col;
+                for (std::ptrdiff_t s = 0; s < count; ++s) {
+                    local.x = strips.first.template strip<U>(s);
+                    R r[4];
+                    local.template eval4<U>((i - d0) * U, r);
+                    for (int q = 0; q < 4; ++q) store<U>(o + q * g.out_row + s * U * g.out_col, g.out_col, r[q]);
+                }
+            }
+        }
+        for (; i < d1; ++i) {
+            auto* o = out + i * g.out_row + c0 * g.out_col;
+            for (std::ptrdiff_t s = 0; s < count; ++s) {
+                if constexpr (requires { k.a; k.b; }) {
+                    local.a = strips.first.template strip<U>(s);
+                    local.b = strips.second.template strip<U>(s);
+                } else {
+                    local.x = strips.first.template strip<U>(s);
+                }
+                store<U>(o + s * U * g.out_col, g.out_col, local.template eval<U>((i - d0) * U));
+            }
+        }
+    };
+    const std::ptrdiff_t whole = g.series / W;
+    for (std::ptrdiff_t d0 = lo; d0 < hi; d0 += run) {
+        const std::ptrdiff_t d1 = std::min(d0 + run, hi);
+        for (std::ptrdiff_t s0 = 0; s0 < whole; s0 += per_group) {
+            group.template operator()<W>(d0, d1, s0 * W, std::min(per_group, whole - s0));
+        }
+        if (whole * W < g.series) group.template operator()<1>(d0, d1, whole * W, g.series - whole * W);
+    }
+}
+
+// Windows [lo, hi) of every series of a row-major panel, window by window.
+template <int W, class K>
+void eval_each(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi) {
+    if (g.window >= packed_from) {
+        eval_packed<W>(k, g, out, lo, hi);
+    } else {
+        eval_rows<W>(k, g, out, lo, hi);
     }
 }
 
@@ -84,7 +242,7 @@ void run_panel(const K& k, const Layout& g, typename K::out_type* out, std::ptrd
     if constexpr (requires { k.template rows<W>(g, out, lo, hi); }) {
         k.template rows<W>(g, out, lo, hi);
     } else {
-        eval_rows<W>(k, g, out, lo, hi);
+        eval_each<W>(k, g, out, lo, hi);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #define QX_INLINE [[gnu::always_inline]] inline
 
@@ -59,28 +60,39 @@ QX_INLINE vec<To, width_of<V>> convert(const V& v) {
 // std::sqrt must be able to set errno, which keeps the compiler from
 // vectorising it; SSE2's packed square root (part of every x86-64 target, and
 // VEX-encoded inside AVX code) is the same correctly rounded IEEE operation.
+// Wider vectors are split into 16-byte halves by shuffles, which stay in
+// registers (a round trip through memory stalls on store forwarding).
+template <std::size_t Off, class V, std::size_t... I>
+QX_INLINE auto lanes_at(const V& v, std::index_sequence<I...>) {
+    return __builtin_shufflevector(v, v, (Off + I)...);
+}
+
+template <class H, std::size_t... I>
+QX_INLINE auto join(const H& a, const H& b, std::index_sequence<I...>) {
+    return __builtin_shufflevector(a, b, I...);
+}
+
 template <class V>
-QX_INLINE V vsqrt(const V& in) {
-    V v = in;
+QX_INLINE V vsqrt(const V& v) {
     using E = std::remove_cvref_t<decltype(v[0])>;
+    constexpr std::size_t w = sizeof(V) / sizeof(E);
 #if defined(__SSE2__)
-    if constexpr (sizeof(V) % 16 == 0) {
-        typedef E pair __attribute__((vector_size(16)));
-        for (std::size_t b = 0; b < sizeof(V); b += 16) {
-            pair p;
-            std::memcpy(&p, reinterpret_cast<const char*>(&v) + b, 16);
-            if constexpr (std::is_same_v<E, double>) {
-                p = __builtin_ia32_sqrtpd(p);
-            } else {
-                p = __builtin_ia32_sqrtps(p);
-            }
-            std::memcpy(reinterpret_cast<char*>(&v) + b, &p, 16);
+    if constexpr (sizeof(V) == 16) {
+        if constexpr (std::is_same_v<E, double>) {
+            return __builtin_ia32_sqrtpd(v);
+        } else {
+            return __builtin_ia32_sqrtps(v);
         }
-        return v;
+    } else if constexpr (sizeof(V) % 32 == 0) {
+        using H = vec<E, static_cast<int>(w / 2)>;
+        const H low = vsqrt<H>(lanes_at<0>(v, std::make_index_sequence<w / 2>{}));
+        const H high = vsqrt<H>(lanes_at<w / 2>(v, std::make_index_sequence<w / 2>{}));
+        return join(low, high, std::make_index_sequence<w>{});
     }
 #endif
-    for (int k = 0; k < width_of<V>; ++k) v[k] = std::sqrt(v[k]);
-    return v;
+    V r = v;
+    for (std::size_t k = 0; k < w; ++k) r[k] = std::sqrt(r[k]);
+    return r;
 }
 
 template <class V>

@@ -15,18 +15,21 @@ template <class T, int W>
 using wrap_vec = vec<std::make_unsigned_t<T>, W>;
 
 // Row-major panels of floating-point sums (and means) share partial sums
-// between neighbouring windows where pairwise_rows covers the window length;
-// everything else evaluates window by window.
+// between neighbouring windows from n = 8 on; everything else evaluates
+// window by window.
 template <int W, class K, class Finish>
 void pairwise_sum_rows(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi,
                        const Finish& finish) {
     if constexpr (is_float<typename K::out_type>) {
-        if (k.n >= 8 && k.n <= 128 && g.out_col == 1 && hi - lo >= 4) {
-            pairwise_rows<W>(k.x.p, k.x.step, g.series, k.n, lo, hi, out, g.out_row, finish);
-            return;
+        if (k.n >= 8 && g.out_col == 1 && hi - lo >= 4) {
+            if (k.n <= 128) {
+                pairwise_rows<W>(k.x.p, k.x.step, g.series, k.n, lo, hi, out, g.out_row, finish);
+                return;
+            }
+            if (pairwise_tree_rows<W>(k.x.p, k.x.step, g.series, k.n, lo, hi, out, g.out_row, finish)) return;
         }
     }
-    eval_rows<W>(k, g, out, lo, hi);
+    eval_each<W>(k, g, out, lo, hi);
 }
 
 template <class T>
@@ -53,6 +56,15 @@ struct Sum {
     }
 };
 
+template <class T, int W, bool Float>
+struct product_lanes {
+    using type = vec<T, W>;
+};
+template <class T, int W>
+struct product_lanes<T, W, false> {
+    using type = wrap_vec<T, W>;
+};
+
 // numpy's multiply.reduce runs left to right.
 template <class T>
 struct Product {
@@ -72,6 +84,20 @@ struct Product {
             for (std::ptrdiff_t j = 1; j < n; ++j) r *= (wrap_vec<T, W>)x.template at<W>(off, j);
             return (vec<T, W>)r;
         }
+    }
+
+    // Four neighbouring windows at once: each window's product is one chain
+    // of dependent multiplications, so four chains side by side keep the
+    // multiplier busy where one would wait on its latency.
+    template <int W>
+    QX_INLINE void eval4(std::ptrdiff_t off, vec<T, W>* res) const {
+        using V = typename product_lanes<T, W, is_float<T>>::type;
+        V r[4];
+        for (int q = 0; q < 4; ++q) r[q] = (V)x.template at<W>(off + q * x.step, 0);
+        for (std::ptrdiff_t j = 1; j < n; ++j) {
+            for (int q = 0; q < 4; ++q) r[q] *= (V)x.template at<W>(off + q * x.step, j);
+        }
+        for (int q = 0; q < 4; ++q) res[q] = (vec<T, W>)r[q];
     }
 };
 
