@@ -10,6 +10,15 @@
 
 namespace quellix::rolling::core {
 
+// Calls f<W>(c) for each full group of W columns from c, then f<1>(c) for
+// the columns left over.
+template <int W, class F>
+QX_INLINE void column_groups(std::ptrdiff_t width, const F& f) {
+    std::ptrdiff_t c = 0;
+    for (; c + W <= width; c += W) f.template operator()<W>(c);
+    for (; c < width; ++c) f.template operator()<1>(c);
+}
+
 template <class T, bool Max>
 struct Extreme {
     using out_type = T;
@@ -79,7 +88,7 @@ struct Extreme {
                     const T* later = suffix.data() + row(t - b0 + 1);
                     const T* in = col + t * x.step;
                     const bool first = t == end - 1;
-                    columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
+                    column_groups<W>(width, [&]<int U>(std::ptrdiff_t c) {
                         using V = vec<T, U>;
                         V v = load<V>(in + c);
                         if (!first) v = pick<U>(v, load<V>(later + c));
@@ -92,7 +101,7 @@ struct Extreme {
                     const T* s = suffix.data() + r * tile;
                     const T* in = col + (i + n - 1) * x.step;
                     T* dst = o + i * g.out_row;
-                    columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
+                    column_groups<W>(width, [&]<int U>(std::ptrdiff_t c) {
                         using V = vec<T, U>;
                         V best = load<V>(s + c);
                         if (r > 0) {
@@ -110,13 +119,6 @@ struct Extreme {
     }
 
   private:
-    template <int W, class F>
-    QX_INLINE static void columns(std::ptrdiff_t width, const F& f) {
-        std::ptrdiff_t c = 0;
-        for (; c + W <= width; c += W) f.template operator()<W>(c);
-        for (; c < width; ++c) f.template operator()<1>(c);
-    }
-
     // The more extreme of a and b, a NaN in either winning.
     template <int W>
     QX_INLINE static vec<T, W> pick(const vec<T, W>& a, const vec<T, W>& b) {
@@ -205,7 +207,7 @@ struct ArgExtreme {
                 for (std::ptrdiff_t t = end - 1; t >= b0; --t) {
                     const std::ptrdiff_t r = t - b0;
                     const std::ptrdiff_t at = row(r), later = row(r + 1);
-                    over_columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
+                    column_groups<W>(width, [&]<int U>(std::ptrdiff_t c) {
                         suffix_step<U>(col + t * x.step + c, suffix_value.data() + at + c,
                                        suffix_pos.data() + at + c, suffix_value.data() + later + c,
                                        suffix_pos.data() + later + c, static_cast<P>(r), t == end - 1);
@@ -214,7 +216,7 @@ struct ArgExtreme {
                 const std::ptrdiff_t last = b0 + n < hi ? b0 + n : hi;
                 for (std::ptrdiff_t i = b0; i < last; ++i) {
                     const std::ptrdiff_t r = i - b0;
-                    over_columns<W>(width, [&]<int U>(std::ptrdiff_t c) {
+                    column_groups<W>(width, [&]<int U>(std::ptrdiff_t c) {
                         window_step<U>(col + (i + n - 1) * x.step + c, suffix_value.data() + r * tile + c,
                                        suffix_pos.data() + r * tile + c, head_value.data() + c,
                                        head_pos.data() + c, r, o + i * g.out_row + c * g.out_col, g.out_col);
@@ -226,13 +228,6 @@ struct ArgExtreme {
 
   private:
     using P = std::conditional_t<sizeof(T) == 4, float, double>;
-
-    template <int W, class F>
-    QX_INLINE static void over_columns(std::ptrdiff_t width, const F& f) {
-        std::ptrdiff_t c = 0;
-        for (; c + W <= width; c += W) f.template operator()<W>(c);
-        for (; c < width; ++c) f.template operator()<1>(c);
-    }
 
     // a beats b when more extreme, a NaN beating every number.
     template <int W>
