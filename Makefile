@@ -16,7 +16,7 @@ PINS ?=
 OLDEST_PINS := numpy==1.24.4 pandas==1.5.3 scipy==1.11.4 statsmodels==0.14.0 pyarrow==12.0.1
 PYTHON39 ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.9*/bin/python) $(shell command -v python3.9))
 
-.PHONY: all build demo test test-oldest sanitize bench clean
+.PHONY: all build demo test need-python39 build-oldest test-oldest sanitize bench bench-build wheel smoke-wheel clean
 
 all: build
 
@@ -44,12 +44,17 @@ test: build
 	$(BIN)/python -m pytest -q $(PYTEST_ARGS)
 
 # The suite on Python 3.9 with the oldest supported numpy, pandas and scipy.
-# Built at -O1: the rolling kernels' -O3 build takes most of CI's time, and
-# this lane checks behaviour under old releases, not speed.
-test-oldest:
-	@test -n "$(PYTHON39)" || { echo "test-oldest needs a Python 3.9 interpreter (set PYTHON39=...)"; exit 1; }
-	$(MAKE) test PYTHON=$(PYTHON39) VENV=.venv-oldest BUILD=build/oldest PINS="$(OLDEST_PINS)" \
-		CMAKE_ARGS="$(CMAKE_ARGS) -DQUELLIX_QUICK_BUILD=ON"
+# Built at -O1: this lane checks behaviour under old releases, not speed.
+OLDEST := PYTHON=$(PYTHON39) VENV=.venv-oldest BUILD=build/oldest PINS="$(OLDEST_PINS)" \
+	CMAKE_ARGS="$(CMAKE_ARGS) -DQUELLIX_QUICK_BUILD=ON"
+need-python39:
+	@test -n "$(PYTHON39)" || { echo "the oldest lane needs a Python 3.9 interpreter (set PYTHON39=...)"; exit 1; }
+
+build-oldest: need-python39
+	$(MAKE) build $(OLDEST)
+
+test-oldest: need-python39
+	$(MAKE) test $(OLDEST)
 
 # The suite against modules built with AddressSanitizer and UBSan. They are
 # built into build/asan/src, beside a copy of the Python sources, so the
@@ -72,5 +77,22 @@ sanitize: $(VENV)/.deps
 bench: build
 	$(BIN)/python benchmarks/run.py
 
+# From-scratch build time of both modules, in a temporary directory.
+bench-build: $(VENV)/.deps
+	$(BIN)/python benchmarks/bench_build.py
+
+# A wheel for installing without a compiler, into dist/.
+wheel: $(VENV)/.deps
+	$(BIN)/python -m pip wheel . --no-deps -w dist
+
+# The wheel installed into a clean virtual environment and tried from
+# outside the source tree.
+SMOKE_VENV := $(abspath build/smoke-venv)
+smoke-wheel: wheel
+	rm -rf $(SMOKE_VENV)
+	$(PYTHON) -m venv $(SMOKE_VENV)
+	$(SMOKE_VENV)/bin/python -m pip install -q $$(ls -t dist/quellix-*.whl | head -1)
+	cd $(SMOKE_VENV) && $(SMOKE_VENV)/bin/python $(abspath .ci/smoke.py)
+
 clean:
-	rm -rf build src/quellix/*.so src/quellix/analysis/*.so
+	rm -rf build dist src/quellix/*.so src/quellix/analysis/*.so

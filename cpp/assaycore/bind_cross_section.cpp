@@ -43,9 +43,7 @@ py::object transform(const py::object& factor_data, const char* name, bool keep_
     double* dst = out.mutable_data();
     {
         py::gil_scoped_release release;
-        core::with_element(values.element, [&](auto tag) {
-            core::transform_dates(values.template view<decltype(tag)>(), dst, per_date);
-        });
+        core::transform_dates(values.view(), dst, per_date);
     }
     py::object result = make_frame(out, factor_data.attr("index"), factor_data.attr("columns"));
     // pandas' arithmetic keeps a table that is float32 throughout in float32.

@@ -116,16 +116,11 @@ py::object format_factor_data(const py::object& factor_data, const py::object& r
         py::gil_scoped_release release;
         // Uninitialised on purpose: the growth pass writes every cell.
         std::unique_ptr<double[]> growth(new double[static_cast<std::size_t>(n * m)]);
-        core::with_element(ret.element, [&](auto tag) {
-            core::compound_growth(ret.template view<decltype(tag)>(), growth.get());
-        });
+        core::compound_growth(ret.view(), growth.get());
         for (py::ssize_t k = 0; k < n_keys; ++k) {
             core::forward_ratio(growth.get(), n, m, ret_rows.data(), n_common, steps[k], out + k * n_out);
         }
-        core::with_element(factor.element, [&](auto tag) {
-            core::gather_cells(factor.template view<decltype(tag)>(), factor_rows.data(), n_common,
-                               factor_cols.data(), m, out + n_keys * n_out);
-        });
+        core::gather_cells(factor.view(), factor_rows.data(), n_common, factor_cols.data(), m, out + n_keys * n_out);
     }
 
     py::module_ pd = py::module_::import("pandas");

@@ -75,7 +75,12 @@ NumericValues numeric_values(const py::object& df, const char* name) {
         }
         if (py::isinstance(dt, np().attr("dtype"))) single = native_element(py::reinterpret_borrow<py::dtype>(dt));
     }
-    if (in_place && single) return {df.attr("to_numpy")(), *single};
+    if (in_place && single) {
+        py::object values = df.attr("to_numpy")();
+        // astype keeps the memory order, so a column-major table stays one.
+        if (*single != Element::float64) values = values.attr("astype")(np().attr("float64"));
+        return {values, *single};
+    }
     return {df.attr("to_numpy")(py::arg("dtype") = np().attr("float64"), py::arg("na_value") = np().attr("nan")),
             Element::float64};
 }

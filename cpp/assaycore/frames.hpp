@@ -21,16 +21,17 @@ constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
 // TypeError naming `name` unless df is a DataFrame.
 void require_frame(const py::object& df, const char* name);
 
-// The values of a numeric table as a 2-D array the core can read, with the
-// element type it holds. A table of one native numeric dtype is read in place;
-// mixed, nullable or object dtypes go through one float64 conversion. Text,
-// dates and complex numbers raise TypeError naming `name`.
+// The values of a numeric table as a float64 2-D array the core can read,
+// and the element type the table held. A float64 table is read in place;
+// any other numeric dtype goes through one float64 conversion (exact for
+// every dtype but 64-bit integers beyond 2**53, which round as numpy casts
+// them), so one instantiation of each core serves them all. Text, dates and
+// complex numbers raise TypeError naming `name`.
 struct NumericValues {
     py::array array;
     core::Element element;
 
-    template <class T>
-    core::StridedTable<T> view() const {
+    core::StridedTable<double> view() const {
         return {static_cast<const char*>(array.data()), array.strides(0), array.strides(1), array.shape(0),
                 array.shape(1)};
     }

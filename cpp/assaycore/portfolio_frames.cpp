@@ -42,13 +42,11 @@ PortfolioInputs portfolio_inputs(const py::object& factor_data, const py::object
 }
 
 void shifted_factor(const PortfolioInputs& in, double* out) {
-    core::with_element(in.factor.element, [&](auto tag) { core::shifted_rows(in.factor.view<decltype(tag)>(), out); });
+    core::shifted_rows(in.factor.view(), out);
 }
 
 void factor_growth(const PortfolioInputs& in, double* out) {
-    core::with_element(in.returns.element, [&](auto tag) {
-        core::growth_at(in.returns.view<decltype(tag)>(), in.return_rows.data(), in.rows, in.return_cols.data(), in.cols, out);
-    });
+    core::growth_at(in.returns.view(), in.return_rows.data(), in.rows, in.return_cols.data(), in.cols, out);
 }
 
 std::vector<std::int64_t> distinct_periods(const std::vector<std::int64_t>& periods) {

@@ -1,6 +1,6 @@
 // Runs a core kernel over a panel on the best instruction set the machine
-// has. Included only by the bind_<family>.cpp files, so each kernel's three
-// instruction-set copies are compiled in its own family's translation unit.
+// has. The kernels' compiled copies live in rolling/kernels/ (one source per
+// family, built once per instruction set); this only picks one.
 #pragma once
 
 #include "rolling/kernel_binding.hpp"
@@ -9,53 +9,13 @@
 #include <type_traits>
 
 #include "rolling/core/fp_status.hpp"
+#include "rolling/simd/isa.hpp"
 
 namespace quellix::rolling::binding {
 
-enum class Isa { baseline, avx2, avx512 };
+using simd::Isa;
 
 Isa machine_isa();  // asked once
-
-// Sanitizer builds skip the whole-kernel inlining: it multiplies their
-// compile time, and every path performs the same IEEE operations anyway.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__) || defined(QX_NO_FLATTEN)
-#define QX_FLATTEN
-#else
-#define QX_FLATTEN gnu::flatten
-#endif
-
-// One instantiation per instruction set, each with the whole kernel inlined
-// (flatten) so the lane vectors map onto that set's registers; AVX-512 runs
-// twice the lanes. Every path performs the same IEEE operations lane by lane
-// (no FMA contraction, no reassociation), so the path a machine takes never
-// changes a result.
-template <class K>
-[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), QX_FLATTEN]] void run_avx512(
-    const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi) {
-    core::run_panel<2 * K::width>(k, g, out, lo, hi);
-}
-
-template <class K>
-[[gnu::target("avx2"), QX_FLATTEN]] void run_avx2(const K& k, const core::Layout& g, typename K::out_type* out,
-                                                  std::ptrdiff_t lo, std::ptrdiff_t hi) {
-    core::run_panel<K::width>(k, g, out, lo, hi);
-}
-
-// Never inlined, like the two above (whose target differs from their
-// caller's): the call keeps the kernel's arithmetic between the reads of the
-// floating-point flags, which the compiler does not order arithmetic by.
-template <class K>
-[[gnu::noinline, QX_FLATTEN]] void run_baseline(const K& k, const core::Layout& g, typename K::out_type* out, std::ptrdiff_t lo,
-                                 std::ptrdiff_t hi) {
-    core::run_panel<K::width>(k, g, out, lo, hi);
-}
-
-// GCC lowers comparisons of 512-bit generic vectors lane by lane, so kernels
-// built on comparison masks stay on 256-bit registers.
-template <class K, class = void>
-struct uses_masks : std::false_type {};
-template <class K>
-struct uses_masks<K, std::void_t<decltype(K::uses_masks)>> : std::bool_constant<K::uses_masks> {};
 
 // Runs K, a whole-market panel split over both cores (by series when lanes
 // run along time, else by dates, so that each thread first-touches its own
@@ -67,19 +27,7 @@ unsigned run(const K& k, const core::Layout& g, typename K::out_type* out, bool 
     std::atomic<unsigned> raised{0};
     const std::ptrdiff_t tasks = g.lanes_along_time ? g.series : g.windows;
     run_split(tasks, g.windows * g.series * g.window, [&](std::ptrdiff_t lo, std::ptrdiff_t hi) {
-        auto body = [&] {
-            switch (isa) {
-                case Isa::avx512:
-                    if constexpr (uses_masks<K>::value) {
-                        run_avx2(k, g, out, lo, hi);
-                    } else {
-                        run_avx512(k, g, out, lo, hi);
-                    }
-                    break;
-                case Isa::avx2: run_avx2(k, g, out, lo, hi); break;
-                default: run_baseline(k, g, out, lo, hi); break;
-            }
-        };
+        auto body = [&] { simd::run_on(isa, k, g, out, lo, hi); };
         if (!watch) return body();
         core::FpWatch fp;
         body();

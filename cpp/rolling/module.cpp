@@ -26,8 +26,6 @@ PYBIND11_MODULE(rolling, m) {
     quellix::rolling::bind_weighted(m);
     quellix::rolling::bind_moments(m);
     quellix::rolling::bind_extremes(m);
-    quellix::rolling::bind_covariance(m);
-    quellix::rolling::bind_correlation(m);
-    quellix::rolling::bind_regression(m);
+    quellix::rolling::bind_pairs(m);
     quellix::rolling::bind_operators(m);
 }

@@ -1,5 +1,5 @@
-// The binding shared by the kernels of two series. Each kernel's file
-// instantiates paired<> for its own kind, so the three build in parallel.
+// The binding shared by the kernels of two series: it picks the kernel for
+// the pair's element types and numpy's product type.
 #pragma once
 
 #include "common/pybind11.hpp"
