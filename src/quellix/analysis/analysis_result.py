@@ -5,7 +5,9 @@ tear sheet: `summary()` (one column per holding period), `plot()` (matplotlib fi
 `pip install quellix[plot]`), a readable text and notebook display, and sections of the HTML report written
 by `quellix.analysis.report.write_report`. Return statistics follow the conventions of
 `quellix.analysis.performance` (252 rows a year for daily data; intraday rows are annualised as
-252 x the median number of rows per calendar day).
+252 x the median number of rows per calendar day). ``summary(split=date)`` gives every figure before the
+date and from it on, and their ratio (`quellix.analysis.holdout`); ``cost=`` sets the cost per unit of
+turnover behind the net figures.
 """
 
 import html
@@ -13,6 +15,8 @@ import html
 import numpy as np
 import pandas as pd
 
+from . import holdout
+from . import inference
 from . import performance as perf
 
 __all__ = ["ICAnalysisResult", "QuantileReturnAnalysisResult", "FactorReturnAnalysisResult"]
@@ -86,9 +90,18 @@ class _AnalysisResult:
     def summary(self):
         raise NotImplementedError
 
-    def _report_tables(self):
-        """(title, table) pairs shown by the HTML report."""
-        return [("Summary", self.summary())]
+    def _date_index(self):
+        """The dates a split divides."""
+        raise NotImplementedError
+
+    def _between(self, start, stop):
+        """A result of the same kind over the dates in [start, stop) (None: open), series restarted at 0."""
+        raise NotImplementedError
+
+    def _report_tables(self, cost=perf.DEFAULT_COST):
+        """(title, table) pairs shown by the HTML report, net figures at ``cost`` per unit of turnover."""
+        summary = self.summary() if isinstance(self, ICAnalysisResult) else self.summary(cost=cost)
+        return [("Summary", summary)]
 
     def _summary_or_error(self):
         try:
@@ -166,12 +179,55 @@ class ICAnalysisResult(_AnalysisResult):
             return None
         return table.xs(kind, level=1)
 
-    def summary(self):
+    def _date_index(self):
+        return self.ic.index
+
+    def _between(self, start, stop):
+        keep = holdout.date_mask(self.ic.index, start, stop)
+        ic = self.ic[keep]
+        p_value = self.ic_p_value[holdout.date_mask(self.ic_p_value.index, start, stop)] \
+            if isinstance(self.ic_p_value, pd.DataFrame) else self.ic_p_value
+        decay = self.ic_decay
+        if isinstance(decay, pd.DataFrame) and decay.index.nlevels >= 2:
+            decay = decay[holdout.date_mask(decay.index, start, stop)]
+        if stop is not None:
+            ic, decay = self._before_forward_window_ends(ic, decay)
+        return ICAnalysisResult(ic=ic, ic_p_value=p_value, ic_decay=decay, ic_industry_distribute=None,
+                                name=self.name)
+
+    @staticmethod
+    def _before_forward_window_ends(ic, decay):
+        # The IC of date t over p rows uses the returns of rows t + 1 .. t + p (t + d + 1 .. t + d + p
+        # at lag d): the last of them reach past the split and would leak the held-out years in.
+        ic = ic.astype(float)
+        rows = np.arange(len(ic))
+        for column in ic.columns:
+            ic.loc[rows >= len(ic) - perf.period_of(column), column] = np.nan
+        if isinstance(decay, pd.DataFrame) and decay.index.nlevels >= 2 and len(decay):
+            names = list(decay.index.names)
+            level = names.index("decay") if "decay" in names else decay.index.nlevels - 1
+            date_level = names.index("datetime") if "datetime" in names else 0
+            dates = decay.index.get_level_values(date_level)
+            position = pd.Index(dates.unique().sort_values()).get_indexer(dates)
+            lag = decay.index.get_level_values(level).to_numpy(dtype=float)
+            last = len(dates.unique())
+            decay = decay.astype(float)
+            for column in decay.columns:
+                decay.loc[position >= last - perf.period_of(column) - lag, column] = np.nan
+        return ic, decay
+
+    def summary(self, split=None):
         """IC statistics per holding period (columns "P_{p}").
 
         Rows, for the IC and again for its absolute value: mean, standard deviation, IR (mean / std),
         t-statistic of the mean with its two-sided p-value, and the share of dates > 0; then the number of
-        dates used and, when the decay was computed, the mean IC at each lag ("IC lag d").
+        dates used and, when the decay was computed, the mean IC at each lag ("IC lag d") and the IC's
+        half-life in rows (`quellix.analysis.inference.ic_half_life`).
+
+        With ``split`` (a date), columns (period, part): the figures over the dates before it, from it on,
+        and after/before (`quellix.analysis.holdout`). The IC of the last p dates before the split is left
+        out of the part before it, since its forward returns end after the split; the industry table,
+        pooled over all dates, is not split.
 
         The forward returns of a p-period IC overlap on consecutive dates, which inflates a plain t-test by
         about sqrt(p). The standard error is therefore Newey-West (HAC) with p - 1 lags, computed by
@@ -179,6 +235,8 @@ class ICAnalysisResult(_AnalysisResult):
         on n - 1 degrees of freedom); for p = 1 it is the plain standard error. The period is read from
         the column name; a column not named "P_{p}" is treated as p = 1.
         """
+        if split is not None:
+            return holdout.split_summary(self, split, lambda part: part.summary())
         ic = self._valid_ic() if isinstance(self.ic, pd.DataFrame) else pd.DataFrame()
         rows = []
         for prefix in ("IC", "|IC|"):
@@ -186,7 +244,7 @@ class ICAnalysisResult(_AnalysisResult):
         rows.append("dates")
         decay = self._decay_means()
         if decay is not None:
-            rows += ["IC lag {}".format(lag) for lag in decay.index]
+            rows += ["IC lag {}".format(lag) for lag in decay.index] + ["IC half-life"]
         out = pd.DataFrame(np.nan, index=pd.Index(rows, name="statistic"), columns=ic.columns)
         for column in ic.columns:
             lags = perf.period_of(column) - 1
@@ -200,10 +258,11 @@ class ICAnalysisResult(_AnalysisResult):
             out.loc["dates", column] = len(series)
             if decay is not None and column in decay.columns:
                 out.loc[["IC lag {}".format(lag) for lag in decay.index], column] = decay[column].to_numpy()
+                out.loc["IC half-life", column] = inference.ic_half_life(decay[column].to_numpy(), decay.index)
         return out
 
-    def _report_tables(self):
-        tables = super()._report_tables()
+    def _report_tables(self, cost=perf.DEFAULT_COST):
+        tables = super()._report_tables(cost)
         ic, p_value = self._industry_table(0), self._industry_table(1)
         if ic is not None:
             both = pd.concat({"IC": ic, "p-value": p_value}, axis=1).swaplevel(axis=1)
@@ -213,6 +272,21 @@ class ICAnalysisResult(_AnalysisResult):
             both.insert(0, "#", np.arange(1, len(both) + 1))
             tables.append(("IC by industry, pooled over all dates", both))
         return tables
+
+
+_LONG_SHORT_ROWS = ("max drawdown", "t-stat", "p-value", "mean turnover", "net annualised return",
+                    "net Sharpe ratio")
+
+
+def _long_short_figures(gross, traded, cost, per_year, lags):
+    """t-statistic and p-value of the mean gross return, mean turnover, net annualised return and Sharpe."""
+    t_stat, p_value = perf.mean_t_test(gross, lags)
+    if traded is None:
+        return [t_stat, p_value, np.nan, np.nan, np.nan]
+    net = perf.net_returns(gross, traded, cost)
+    mean_turnover = float(traded.reindex(gross.index).fillna(0.0).mean()) if len(gross) else np.nan
+    return [t_stat, p_value, mean_turnover, perf.annualised_return(np.cumprod(1.0 + net.to_numpy()) - 1.0,
+                                                                   per_year), perf.sharpe_ratio(net, per_year)]
 
 
 class QuantileReturnAnalysisResult(_AnalysisResult):
@@ -275,11 +349,55 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
             bench = bench.iloc[:, 0] if bench.shape[1] else None
         return bench
 
-    def summary(self):
+    def _date_index(self):
+        return self._dates()
+
+    def _between(self, start, stop):
+        tag, _ = self._levels(self.quantile_returns, "quantile_returns")
+        turnover = self.quantile_turnover
+        if isinstance(turnover, pd.DataFrame):
+            turnover = turnover[holdout.date_mask(turnover.index, start, stop)]
+        bench = self.benchmark_return
+        return QuantileReturnAnalysisResult(
+            quantile_turnover=turnover, quantile_returns=holdout.rebase(self.quantile_returns, start, stop, tag),
+            quantile_detail=None, benchmark_return=holdout.rebase(bench, start, stop)
+            if isinstance(bench, (pd.Series, pd.DataFrame)) else bench,
+            top_minus_bottom_returns=holdout.rebase(self.top_minus_bottom_returns, start, stop)
+            if isinstance(self.top_minus_bottom_returns, pd.DataFrame) else self.top_minus_bottom_returns,
+            name=self.name)
+
+    def _turnover_by_date(self, column):
+        """Turnover of each group (columns, label order) by date for one period, or None."""
+        table = self.quantile_turnover
+        if not isinstance(table, pd.DataFrame) or column not in table.columns:
+            return None
+        tag, _ = self._levels(table, "quantile_turnover")
+        return table[column].astype(float).unstack(level=tag).reindex(columns=self._tags())
+
+    def _top_minus_bottom_turnover(self, column):
+        """Turnover of the long-short by date: its long group's plus its short group's (nothing held: 0)."""
+        groups = self._turnover_by_date(column)
+        if groups is None or groups.shape[1] == 0:
+            return None
+        return groups.iloc[:, 0].fillna(0.0) + groups.iloc[:, -1].fillna(0.0)
+
+    def long_short_returns(self, column, cost=0.0):
+        """Per-row returns of top minus bottom for one period, less ``cost`` x turnover; None without it."""
+        tmb = self._top_minus_bottom(column)
+        if tmb is None:
+            return None
+        gross = perf.step_return_series(tmb)
+        return perf.net_returns(gross, self._top_minus_bottom_turnover(column), cost) if cost else gross
+
+    def summary(self, cost=perf.DEFAULT_COST, split=None):
         """Return statistics of the groups per holding period (columns "P_{p}").
 
         Rows: each group's annualised return, then top minus bottom's; the same for annualised volatility
-        and Sharpe ratio; top minus bottom's maximum drawdown; each group's mean turnover; "monotonicity",
+        and Sharpe ratio; top minus bottom's maximum drawdown, the HAC t-statistic and p-value of its mean
+        per-row return (p - 1 lags, as for the IC), its mean turnover (the top group's plus the bottom
+        group's) and its net annualised return and net Sharpe ratio, each row's return less ``cost`` x
+        that row's turnover (default `quellix.analysis.performance.DEFAULT_COST`, commission plus stamp
+        duty on the A-share market); each group's mean turnover; "monotonicity",
         the Spearman correlation between the group number (1 for the first group) and the group's
         annualised return (-1 when returns fall steadily from the top group to the bottom one); and, when
         a benchmark is present, its annualised return and the top group's excess return (the top group's
@@ -287,15 +405,23 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
 
         Returns are taken from the cumulative series: r_0 = C_0, r_t = (1 + C_t) / (1 + C_{t-1}) - 1;
         annualised geometrically with 252 rows a year for daily data, 252 x the median rows per calendar
-        day for intraday data; Sharpe ratio without a risk-free rate; drawdown <= 0.
+        day for intraday data; Sharpe ratio without a risk-free rate; drawdown <= 0. Turnover is the
+        one-way share of a group replaced on a row; a row where a group held nothing costs nothing.
+
+        With ``split`` (a date), columns (period, part): the figures over the dates before it, from it on
+        (the cumulative series restarted there) and after/before.
         """
+        cost = perf.check_cost(cost)
+        if split is not None:
+            return holdout.split_summary(self, split, lambda part: part.summary(cost=cost))
         returns = self.quantile_returns
         columns = _columns(returns)
         tags = self._tags() if columns else []
         top = tags[0] if tags else "top"
         stats = ("annualised return", "annualised volatility", "Sharpe ratio")
         rows = [name + " " + stat for stat in stats for name in tags + ["top-bottom"]]
-        rows += ["top-bottom max drawdown"] + [tag + " mean turnover" for tag in tags] + ["monotonicity"]
+        rows += ["top-bottom " + r for r in _LONG_SHORT_ROWS] + [tag + " mean turnover" for tag in tags]
+        rows += ["monotonicity"]
         bench = self._benchmark()
         if bench is not None:
             rows += ["benchmark annualised return", top + " excess annualised return"]
@@ -317,6 +443,10 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
                     annual[name], perf.volatility(step, per_year), perf.sharpe_ratio(step, per_year)]
             if tmb is not None:
                 out.loc["top-bottom max drawdown", column] = perf.max_drawdown(tmb)
+                gross = self.long_short_returns(column)
+                traded = self._top_minus_bottom_turnover(column)
+                out.loc[["top-bottom " + r for r in _LONG_SHORT_ROWS[1:]], column] = _long_short_figures(
+                    gross, traded, cost, per_year, perf.period_of(column) - 1)
             out.loc[[tag + " mean turnover" for tag in tags], column] = self._mean_turnover(column).to_numpy()
             out.loc["monotonicity", column] = perf.rank_correlation(
                 np.arange(1, len(tags) + 1), [annual[tag] for tag in tags])
@@ -332,30 +462,71 @@ class FactorReturnAnalysisResult(_AnalysisResult):
     """Cumulative return of the factor-weighted long-short portfolio per period.
 
     Views of `plot()`: "cumulative_returns" and "drawdown", one line per period.
+
+    `turnover`, the portfolio's per-row one-way turnover (dates x periods), is not reported by the
+    factor-return step: it is None unless set, for instance to
+    `quellix.analysis.performance.factor_turnover` of the factor table the step was given (a screen
+    does this); without it the summary has no net figures.
     """
 
     _fields = ("factor_returns", "name")
     _title = "Factor return analysis"
+    turnover = None
 
     def __init__(self, *, factor_returns, name):
         self._store(locals())
 
-    def summary(self):
+    def _date_index(self):
+        return self.factor_returns.index
+
+    def _between(self, start, stop):
+        part = FactorReturnAnalysisResult(factor_returns=holdout.rebase(self.factor_returns, start, stop),
+                                          name=self.name)
+        if isinstance(self.turnover, pd.DataFrame):
+            part.turnover = self.turnover[holdout.date_mask(self.turnover.index, start, stop)]
+        return part
+
+    def _turnover_of(self, column):
+        table = self.turnover
+        return table[column] if isinstance(table, pd.DataFrame) and column in table.columns else None
+
+    def long_short_returns(self, column, cost=0.0):
+        """Per-row returns of the portfolio for one period, less ``cost`` x turnover (when it is known)."""
+        gross = perf.step_return_series(self.factor_returns[column])
+        return perf.net_returns(gross, self._turnover_of(column), cost) if cost else gross
+
+    def summary(self, cost=perf.DEFAULT_COST, split=None):
         """Return statistics of the long-short portfolio per holding period (columns "P_{p}").
 
-        Rows: annualised return, annualised volatility, Sharpe ratio, maximum drawdown (<= 0) and the share
-        of dates with a return > 0. Returns are taken from the cumulative series: r_0 = C_0,
+        Rows: annualised return, annualised volatility, Sharpe ratio, maximum drawdown (<= 0), the share
+        of dates with a return > 0, and, when `turnover` is set, the mean turnover and the net
+        annualised return and net Sharpe ratio, each row's return less ``cost`` x that row's turnover
+        (default `quellix.analysis.performance.DEFAULT_COST`, commission plus stamp duty on the A-share
+        market). Returns are taken from the cumulative series: r_0 = C_0,
         r_t = (1 + C_t) / (1 + C_{t-1}) - 1; annualised geometrically with 252 rows a year for daily data,
         252 x the median rows per calendar day for intraday data; Sharpe ratio without a risk-free rate.
+
+        With ``split`` (a date), columns (period, part): the figures over the dates before it, from it on
+        (the cumulative series restarted there) and after/before.
         """
+        cost = perf.check_cost(cost)
+        if split is not None:
+            return holdout.split_summary(self, split, lambda part: part.summary(cost=cost))
         table = self.factor_returns
         columns = _columns(table)
         rows = ["annualised return", "annualised volatility", "Sharpe ratio", "max drawdown", "positive dates"]
+        if isinstance(self.turnover, pd.DataFrame):
+            rows += ["mean turnover", "net annualised return", "net Sharpe ratio"]
         out = pd.DataFrame(np.nan, index=pd.Index(rows, name="statistic"), columns=columns)
         per_year = perf.rows_per_year(table.index) if columns else perf.TRADING_DAYS
         for column in columns:
             curve = table[column]
             step = perf.step_returns(curve)
-            out[column] = [perf.annualised_return(curve, per_year), perf.volatility(step, per_year),
-                           perf.sharpe_ratio(step, per_year), perf.max_drawdown(curve), perf.share_positive(step)]
+            out.loc[rows[:5], column] = [
+                perf.annualised_return(curve, per_year), perf.volatility(step, per_year),
+                perf.sharpe_ratio(step, per_year), perf.max_drawdown(curve), perf.share_positive(step)]
+            traded = self._turnover_of(column)
+            if traded is not None:
+                gross = self.long_short_returns(column)
+                out.loc[rows[5:], column] = _long_short_figures(gross, traded, cost, per_year, 0)[2:]
         return out
