@@ -208,7 +208,7 @@ class ScreenResult:
         width = width or shutil.get_terminal_size((80, 24)).columns
         while True:
             out = self._compact(names, column)
-            if not fit or len(names) <= 1 or _width(out) <= width:
+            if not fit or len(names) <= 1 or _fits(out, width):
                 return out
             names = [n for n in names if n != [k for k in keep if k in names][-1]]
 
@@ -271,3 +271,8 @@ def _label(name):
 
 def _width(table):
     return max((len(line) for line in table.to_string().splitlines()), default=0)
+
+
+def _fits(table, width):
+    # pandas' own repr (how `ranked` prints) folds columns into "..." by its own measure of the width.
+    return _width(table) < width and "..." not in repr(table).splitlines()[0]

@@ -115,4 +115,5 @@ def ic_half_life(decay, lags=None):
     if run < 2:
         return np.nan
     slope = np.polyfit(lags[:run], np.log(signed[:run]), 1)[0]
-    return float(np.log(2.0) / -slope) if slope < 0 else np.inf
+    # A flat decay fits a slope of rounding size, of either sign.
+    return float(np.log(2.0) / -slope) if slope < -1e-12 else np.inf
