@@ -20,12 +20,12 @@ import numpy as np
 import pandas as pd
 
 from . import performance as perf
-from .analysis_result import _TABLE_ERRORS, _AnalysisResult, _format_value, format_table
+from .analysis_result import _TABLE_ERRORS, _AnalysisResult, format_table
 
 __all__ = ["render_report", "write_report"]
 
 _STYLE = """
-body { font-family: -apple-system, "Segoe UI", Helvetica, Arial, sans-serif; margin: 2em auto; max-width: 1100px;
+body { font-family: -apple-system, "Segoe UI", Helvetica, Arial, sans-serif; margin: 2em auto; max-width: 1200px;
        color: #222; }
 h1 { font-size: 1.6em; } h2 { font-size: 1.3em; border-bottom: 1px solid #ccc; padding-bottom: .2em; }
 h3 { font-size: 1.05em; }
@@ -35,15 +35,16 @@ th { background: #f4f4f4; } tbody th { text-align: left; }
 img { max-width: 100%; display: block; margin: .5em 0 1.5em; }
 .note { background: #fff6dd; border: 1px solid #e6d28a; padding: .5em .8em; }
 .wide { overflow-x: auto; }
-table.comparison th { vertical-align: bottom; max-width: 6.5em; white-space: normal; }
-table.comparison tbody th { vertical-align: top; }
+table.comparison { font-size: .8em; }
+table.comparison th { vertical-align: bottom; max-width: 6em; white-space: normal; }
+table.comparison tbody th { vertical-align: top; } table.comparison tbody th[rowspan] { max-width: none; white-space: nowrap; }
 table.comparison td.pass { background: #d9f2d9; } table.comparison td.fail { color: #a33; }
 table.comparison tr.first > * { border-top: 2px solid #999; }
 """
 
 
 # The comparison table's figures and, with a split, those shown before and after it.
-_COMPARED = ["IC mean", "IC IR", "IC t-stat", "IC p-value", "IC p-value (Holm)", "IC p-value (BY)", "IC half-life",
+_COMPARED = ["IC IR", "IC t-stat", "IC p-value", "IC p-value (Holm)", "IC p-value (BY)", "IC half-life",
              "top-bottom annualised return", "top-bottom net annualised return", "top-bottom Sharpe ratio",
              "top-bottom net Sharpe ratio", "top-bottom p-value (BY)", "top-bottom deflated Sharpe ratio",
              "mean turnover", "factor-return Sharpe ratio", "factor-return net Sharpe ratio",
@@ -53,6 +54,20 @@ _COMPARED_SPLIT = ["IC IR", "IC t-stat", "IC p-value (BY)", "top-bottom net annu
 _RULES = ("Green: an adjusted p-value below 0.05, a deflated Sharpe ratio of 0.95 or more, a net Sharpe ratio "
           "above 0; red: a net Sharpe ratio of 0 or less. Raw p-values are not shaded: with {trials} trials, "
           "some fall below 0.05 by chance. Net figures are less {cost:g} per unit of turnover.")
+
+
+def _cell(figure, value):
+    """A comparison cell: three decimals; probabilities at the ends as "<0.001" and ">0.999"."""
+    if np.isnan(value):
+        return ""
+    if np.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    probability = figure.endswith("p-value") or figure.endswith(")") or figure.endswith("deflated Sharpe ratio")
+    if probability and value < 0.001:
+        return "<0.001"
+    if probability and value > 0.999:
+        return ">0.999"
+    return "{:.3f}".format(value)
 
 
 def _verdict(figure, value):
@@ -90,9 +105,10 @@ def comparison_html(summary, errors, cost, split=None):
             cells = []
             for figure in figures:
                 value = float(summary.at[name, (figure, period)])
-                verdict = _verdict(split_figure(figure)[1], value)
+                base = split_figure(figure)[1]
+                verdict = _verdict(base, value)
                 cells.append('<td{}>{}</td>'.format(' class="{}"'.format(verdict) if verdict else "",
-                                                    html.escape(_format_value(value))))
+                                                    html.escape(_cell(base, value))))
             label = '<th rowspan="{}">{}</th>'.format(len(periods), html.escape(str(name))) if i == 0 else ""
             rows.append('<tr{}>{}<th>{}</th>{}</tr>'.format(' class="first"' if i == 0 else "", label,
                                                            html.escape(str(period)), "".join(cells)))
