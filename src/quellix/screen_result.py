@@ -187,7 +187,7 @@ class ScreenResult:
         """The figures of one period, a row per factor, with the short labels the legend of `repr` explains.
 
         ``figures``: full figure names (see `summary`); by default the headline ones, as many as fit in
-        ``width`` characters (default: the terminal's), ``first`` kept before any other. Values to 4
+        ``width`` characters (default: the terminal's), ``first`` kept before any other. Values to 3
         decimals; a factor that failed has a blank row (its error is in `errors`).
         """
         column = self._period(period)

@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 
 from . import performance as perf
-from .analysis_result import _TABLE_ERRORS, _AnalysisResult, format_table
+from .result_base import _TABLE_ERRORS, _AnalysisResult, format_table
 
 __all__ = ["render_report", "write_report"]
 
