@@ -116,6 +116,10 @@ def comparison_html(summary, errors, cost, split=None):
         if periods and ("trials", periods[0]) in summary.columns and summary[("trials", periods[0])].notna().any() \
         else 0
     note = _RULES.format(trials=trials, cost=cost)
+    unknown = [c for c in summary.columns if split_figure(c[0])[1] == "factor-return net Sharpe ratio"]
+    if unknown and summary[unknown].isna().all().all():
+        note += (" The factor-return portfolio's net figures are blank: the engine's step does not report its "
+                 "turnover (a screen attaches it).")
     if split is not None:
         note += " Before: the dates before {:%Y-%m-%d}, on which the factors are chosen; after: from it on.".format(
             pd.Timestamp(split))
