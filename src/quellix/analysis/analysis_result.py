@@ -149,8 +149,8 @@ class ICAnalysisResult(_AnalysisResult):
                 out.loc["IC half-life", column] = inference.ic_half_life(decay[column].to_numpy(), decay.index)
         return out
 
-    def _report_tables(self, cost=perf.DEFAULT_COST):
-        tables = super()._report_tables(cost)
+    def _report_tables(self, cost=perf.DEFAULT_COST, split=None):
+        tables = super()._report_tables(cost, split)
         ic, p_value = self._industry_table(0), self._industry_table(1)
         if ic is not None:
             both = pd.concat({"IC": ic, "p-value": p_value}, axis=1).swaplevel(axis=1)

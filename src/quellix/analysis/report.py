@@ -162,11 +162,11 @@ def _table_html(title, table, level):
     return "<h{0}>{1}</h{0}>\n{2}".format(level + 1, html.escape(title), format_table(table).to_html(border=0))
 
 
-def _sections(entries, plots, level, cost):
+def _sections(entries, plots, level, cost, split=None):
     body, others = [], []
     for key, value in entries:
         if isinstance(value, _AnalysisResult):
-            body.append(_section(key, value, plots, level, cost))
+            body.append(_section(key, value, plots, level, cost, split))
         else:
             shape = "x".join(str(n) for n in getattr(value, "shape", ()))
             others.append("<li>{}: {} {}</li>".format(
@@ -176,10 +176,10 @@ def _sections(entries, plots, level, cost):
     return body
 
 
-def _section(key, result, plots, level=2, cost=perf.DEFAULT_COST):
+def _section(key, result, plots, level=2, cost=perf.DEFAULT_COST, split=None):
     parts = ["<h{0}>{1} <small>({2})</small></h{0}>".format(level, html.escape(str(key)), html.escape(result._title))]
     try:
-        parts.extend(_table_html(title, table, level) for title, table in result._report_tables(cost))
+        parts.extend(_table_html(title, table, level) for title, table in result._report_tables(cost, split))
     except _TABLE_ERRORS as exc:
         parts.append('<p class="note">summary unavailable: {}</p>'.format(html.escape(str(exc))))
     if plots is not None:
@@ -198,8 +198,9 @@ def render_report(results, title="Factor tear sheet"):
     """The HTML text of the report for `results`: an engine run's dict of step name to result, one result,
     a dict of factor names to engine runs, or a screen's `ScreenResult`.
 
-    Several factors: a comparison table first (`comparison_html`), then each factor's sections; a
-    screen's factors are recomputed for their sections unless it kept its results. Entries that are not
+    Several factors: a comparison table first (`comparison_html`), then each factor's sections (of a
+    screen with a split, their summaries before and after it); a screen's factors are recomputed for
+    their sections unless it kept its results. Entries that are not
     analysis results (preprocessed factor tables, outputs of user-defined steps) are listed by name and
     type at the end of their factor.
     """
@@ -225,7 +226,7 @@ def render_report(results, title="Factor tear sheet"):
             if name in errors:
                 body.append('<p class="note">failed: {}</p>'.format(html.escape(str(errors[name]))))
             else:
-                body.extend(_sections(_entries(runs[name]()), plots, 3, cost))
+                body.extend(_sections(_entries(runs[name]()), plots, 3, cost, split))
     return ('<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n<title>{}</title>\n'
             "<style>{}</style>\n</head>\n<body>\n{}\n</body>\n</html>\n").format(
                 html.escape(title), _STYLE, "\n".join(body))

@@ -84,13 +84,13 @@ class _AnalysisResult:
         """A result of the same kind over the dates in [start, stop) (None: open), series restarted at 0."""
         raise NotImplementedError
 
-    def _report_tables(self, cost=perf.DEFAULT_COST):
+    def _report_tables(self, cost=perf.DEFAULT_COST, split=None):
         """(title, table) pairs shown by the HTML report, net figures at ``cost`` per unit of turnover."""
-        return [("Summary", self._summary_at(cost))]
+        return [("Summary", self._summary_at(cost, split))]
 
-    def _summary_at(self, cost):
-        """The summary, net figures at ``cost`` where the result has any."""
-        return self.summary()
+    def _summary_at(self, cost, split=None):
+        """The summary, net figures at ``cost`` where the result has any, before and after ``split``."""
+        return self.summary(split=split)
 
     def _summary_or_error(self):
         try:

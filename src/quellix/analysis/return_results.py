@@ -125,8 +125,8 @@ class QuantileReturnAnalysisResult(_AnalysisResult):
         gross = perf.step_return_series(tmb)
         return perf.net_returns(gross, self._top_minus_bottom_turnover(column), cost) if cost else gross
 
-    def _summary_at(self, cost):
-        return self.summary(cost=cost)
+    def _summary_at(self, cost, split=None):
+        return self.summary(cost=cost, split=split)
 
     def summary(self, cost=perf.DEFAULT_COST, split=None):
         """Return statistics of the groups per holding period (columns "P_{p}").
@@ -234,8 +234,8 @@ class FactorReturnAnalysisResult(_AnalysisResult):
         gross = perf.step_return_series(self.factor_returns[column])
         return perf.net_returns(gross, self._turnover_of(column), cost) if cost else gross
 
-    def _summary_at(self, cost):
-        return self.summary(cost=cost)
+    def _summary_at(self, cost, split=None):
+        return self.summary(cost=cost, split=split)
 
     def summary(self, cost=perf.DEFAULT_COST, split=None):
         """Return statistics of the long-short portfolio per holding period (columns "P_{p}").
