@@ -181,3 +181,31 @@ def test_report_of_a_screen_opens_with_the_comparison(screened, monkeypatch):
     assert (">&lt;0.001</td>" if p_value < 0.001 else ">{:.3f}</td>".format(p_value)) in comparison
     assert "with 6 trials" in comparison and "less 0.003 per unit of turnover" in comparison
     assert 'class="pass"' in comparison
+
+
+def test_a_step_given_twice_gets_its_own_adjustments(universe):
+    from quellix.analysis import assaycore as ac
+
+    steps = [("ic", ac.ICAnalysis()), ("q5", ac.QuantileReturnAnalysis(quantile=5)),
+             ("q10", ac.QuantileReturnAnalysis(quantile=10))]
+    factors = {n: f for n, f in candidates().items() if n != "fails"}
+    result = quellix.screen(factors, universe, START, END, periods=[5], steps=steps, progress=False, workers=2)
+    for step in ("q5", "q10"):
+        raw = result.summary[(step + ": top-bottom p-value", "P_5")].to_numpy()
+        np.testing.assert_allclose(result.summary[(step + ": top-bottom p-value (Holm)", "P_5")],
+                                   multipletests(raw, method="holm")[1])
+        assert result.summary[(step + ": top-bottom deflated Sharpe ratio", "P_5")].between(0, 1).all()
+    assert not result.summary[("q5: top-bottom p-value", "P_5")].equals(result.summary[("q10: top-bottom p-value",
+                                                                                         "P_5")])
+
+
+def test_report_of_a_split_screen_splits_its_sections(held_out, monkeypatch):
+    from quellix.analysis import plotting
+    from quellix.analysis.report import render_report
+
+    monkeypatch.setattr(plotting, "require_matplotlib", lambda: (_ for _ in ()).throw(ImportError("no plots")))
+    page = render_report(held_out)
+    comparison = page[:page.index("<h2>reversal_5")]
+    assert "<th>IC IR before</th>" in comparison and "<th>IC IR after</th>" in comparison
+    assert "before 2019-09-02" in comparison
+    assert page.count("<th>after/before</th>") >= 3 * 2 * (len(candidates()) - 1)
