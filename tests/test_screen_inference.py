@@ -155,6 +155,8 @@ def test_tables_on_request(screened):
         screened.table(figures=["IC?"])
     with pytest.raises(KeyError, match="period: 3 is not among"):
         screened.table(period=3)
+    notebook = screened._repr_html_()
+    assert "<table" in notebook and "failed: fails: FloatingPointError" in notebook and "p BY" in notebook
     everything = screened.ranked("IC t-stat", period=1, figures="all")
     assert everything.columns.equals(screened.summary.columns)
     assert list(everything.index[-1:]) == ["fails"]

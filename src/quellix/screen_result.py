@@ -257,9 +257,13 @@ class ScreenResult:
         return "\n".join(lines + [textwrap.shorten(f, width) for f in failed])
 
     def _repr_html_(self):
+        if not self._figures():
+            return self.summary.to_html()
         table = self.table(width=10 ** 6)
-        return "<div><p>{}</p>{}</div>".format(html.escape(self._legend(table)),
-                                               table.to_html(float_format="{:.4f}".format, na_rep=""))
+        failed = "".join("<p>failed: {}: {}</p>".format(html.escape(str(n)), html.escape(str(e)))
+                         for n, e in self.errors.items())
+        return "<div><p>{}</p>{}{}</div>".format(html.escape(self._legend(table)),
+                                                 table.to_html(float_format="{:.3f}".format, na_rep=""), failed)
 
 
 def _label(name):
