@@ -88,9 +88,8 @@ def main(argv=None):
         for step in ("ic", "quantile", "factor_returns"):
             print("\n  " + str(result[step]).replace("\n", "\n  "))
 
-    # One report: each factor's results under its own name.
-    combined = {f"{factor} / {step}": r for factor, result in results.items() for step, r in result.items()}
-    path = write_report(combined, args.out, title="Factor tear sheet: sample market")
+    # One report: a table comparing the factors, then each factor's results under its own name.
+    path = write_report(results, args.out, title="Factor tear sheet: sample market")
     print(f"\nreport with every table and plot: {pathlib.Path(path).resolve()}")
     print(f"done in {time.perf_counter() - t0:.1f}s")
 

@@ -184,3 +184,27 @@ def test_report_of_empty_tables(tmp_path):
     page = parsed(write_report(results, tmp_path / "empty.html"))
     assert len(page.images) == 8 and page.counts["table"] == 3
     assert all(base64.b64decode(img["src"].split(",", 1)[1]).startswith(PNG_SIGNATURE) for img in page.images)
+
+
+def test_report_of_several_runs_compares_them_first(results):
+    from quellix.screen_figures import compare
+
+    runs = {"reversal": results, "reversal again": dict(results), "ic only": {"ic": results["ic"]}}
+    page = TagChecker()
+    text = render_report(runs, title="Three runs")
+    page.feed(text)
+    page.close()
+    assert page.open == [] and page.counts["h2"] == 4 and page.counts["h3"] == 9   # 3 + 3 steps, their other entries, 1
+    assert text.index("<h2>Comparison</h2>") < text.index("<h2>reversal</h2>")
+    comparison = text[text.index("<h2>Comparison"):text.index("<h2>reversal</h2>")]
+    assert comparison.count('rowspan="2"') == 3 and "with 3 trials" in comparison
+    summary = compare(runs)
+    for figure in ("IC p-value (Holm)", "IC p-value (BY)", "top-bottom net Sharpe ratio",
+                   "top-bottom deflated Sharpe ratio"):
+        assert "<th>{}</th>".format(figure) in comparison
+        value = summary.loc["reversal", (figure, "P_5")]
+        shown = "&lt;0.001" if value < 0.001 else "&gt;0.999" if value > 0.999 and "p-" not in figure else \
+            "{:.3f}".format(value)
+        assert ">{}</td>".format(shown) in comparison
+    # The quantile step of the third run is missing: its cells are blank, not an error.
+    assert np.isnan(summary.loc["ic only", ("top-bottom Sharpe ratio", "P_1")])

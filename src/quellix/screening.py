@@ -23,12 +23,14 @@ import vestamo
 from vestamo.utils import in_ns
 
 from .analysis import assaycore as ac
-from .analysis.analysis_result import (FactorReturnAnalysisResult, ICAnalysisResult,
-                                       QuantileReturnAnalysisResult)
+from .analysis import holdout
+from .analysis import performance as perf
+from .analysis.analysis_result import FactorReturnAnalysisResult
 from .evaluate import instrument_list
 from .graph import FactorGraph
 from .interface import AbstractFactor
 from .progress import Progress
+from .screen_figures import headline
 from .screen_result import ScreenResult
 
 __all__ = ["screen", "default_steps", "headline", "ScreenResult"]
@@ -82,6 +84,33 @@ class _ReturnsProbe(ac.FactorAnalyser):
         return returns
 
 
+class _FactorProbe(ac.FactorAnalyser):
+    """Hands back the preprocessed factor table the analysers were given."""
+
+    def analysis(self, factor_data, returns, periods, ascending=True):
+        return factor_data
+
+
+# The probe's step name: an object no user step can be named.
+_FACTOR_PROBE = object()
+
+
+def _analyse(steps, table, returns, ascending, periods):
+    """The engine's results, the factor-return portfolios given their turnover (which the step lacks)."""
+    engine = _engine(steps)
+    wants_turnover = any(isinstance(step, ac.FactorReturnAnalysis) for _, step in steps)
+    if wants_turnover:
+        engine.append((_FACTOR_PROBE, _FactorProbe()))
+    results = engine.analysis(table, returns, ascending=ascending, periods=periods)
+    if wants_turnover:
+        factor = results.pop(_FACTOR_PROBE)
+        for result in results.values():
+            if isinstance(result, FactorReturnAnalysisResult):
+                result.turnover = perf.factor_turnover(
+                    factor, [perf.period_of(c) for c in result.factor_returns.columns])
+    return results
+
+
 def daily_returns(table, periods):
     """The "daily" returns table the engine computes for a factor table of this layout."""
     engine = ac.FactorAnalysisEngine()
@@ -91,44 +120,6 @@ def daily_returns(table, periods):
 
 def _layout(table):
     return (tuple(in_ns(pd.DatetimeIndex(table.index)).asi8.tolist()), tuple(table.columns))
-
-
-_FIGURES = {
-    ICAnalysisResult: [("IC mean", "IC mean"), ("IC IR", "IC IR"), ("IC t-stat", "IC t-stat")],
-    QuantileReturnAnalysisResult: [("top-bottom annualised return", "top-bottom annualised return"),
-                                   ("top-bottom Sharpe ratio", "top-bottom Sharpe ratio"),
-                                   ("mean turnover", None)],
-    FactorReturnAnalysisResult: [("factor-return Sharpe ratio", "Sharpe ratio")],
-}
-
-
-def headline(results):
-    """The headline figures of one factor's results, a Series indexed by (figure, period).
-
-    IC mean, IR and HAC t-statistic; top-minus-bottom annualised return and Sharpe ratio and the mean
-    turnover of the groups; the Sharpe ratio of the factor-return portfolio; each read from the result's
-    own summary. A figure whose step appears twice is prefixed with the step name.
-    """
-    kinds = [type(r) for r in results.values()]
-    parts = []
-    for step, result in results.items():
-        figures = _FIGURES.get(type(result))
-        if figures is None:
-            continue
-        summary = result.summary()
-        prefix = "{}: ".format(step) if kinds.count(type(result)) > 1 else ""
-        for figure, row in figures:
-            if row is None:
-                values = summary.loc[[r for r in summary.index if r.endswith(" mean turnover")]].mean()
-            else:
-                values = summary.loc[row]
-            parts.append(pd.Series(values.to_numpy(dtype=float),
-                                   index=pd.MultiIndex.from_product([[prefix + figure], list(summary.columns)])))
-    if not parts:
-        return pd.Series(dtype=float, index=pd.MultiIndex.from_tuples([], names=["figure", "period"]))
-    out = pd.concat(parts)
-    out.index.names = ["figure", "period"]
-    return out
 
 
 def _correlation_dates(out_dates, n_factors, n_ids):
@@ -152,9 +143,10 @@ class Shared:
     """
 
     def __init__(self, *, market, ids, out_dates, periods, ascending, steps, returns, corr_dates,
-                 keep_results, data, history):
+                 keep_results, data, history, cost=perf.DEFAULT_COST, split=None):
         self.market, self.ids, self.out_dates = market, ids, out_dates
         self.periods, self.ascending, self.steps = periods, ascending, steps
+        self.cost, self.split = cost, split
         self.returns, self.corr_dates, self.keep_results = returns, corr_dates, keep_results
         self.data, self.history = data, history
         self.memo = vestamo.QueryMemo()
@@ -179,9 +171,8 @@ def run_factor(shared, name, source):
         with shared.memo.active():
             table = source.frame(name) if isinstance(source, FactorGraph) else source
             returns = shared.returns[_layout(table)]
-            results = _engine(shared.steps).analysis(table, returns, ascending=shared.ascending,
-                                                     periods=shared.periods)
-            figures = headline(results)
+            results = _analyse(shared.steps, table, returns, shared.ascending, shared.periods)
+            figures = headline(results, shared.cost, shared.split)
             ranks = cross_section_ranks(table, shared.corr_dates, shared.ids)
     except Exception as exc:  # noqa: BLE001 - a failing factor gets its error row, the others go on
         return name, None, None, "{}: {}".format(type(exc).__name__, exc), time.perf_counter() - start, None
@@ -220,7 +211,8 @@ def _returns_for(tables, layout_of, periods, errors):
 
 
 def screen(factors, universe, start_date, end_date, periods=(1, 5, 10, 20), steps=None, client=None,
-           ascending=False, keep_results=False, progress=True, workers=None, batch_size=None):
+           ascending=False, keep_results=False, progress=True, workers=None, batch_size=None,
+           cost=perf.DEFAULT_COST, split=None):
     """
     Test many factors at once and rank them.
 
@@ -249,20 +241,31 @@ def screen(factors, universe, start_date, end_date, periods=(1, 5, 10, 20), step
         Threads for a local run (default: the machine's cores).
     batch_size : int, optional
         Factors per cluster task (default: about four tasks per worker thread).
+    cost : float
+        Cost per unit of one-way turnover behind the net figures (default
+        `quellix.analysis.performance.DEFAULT_COST`: commission and stamp duty on the A-share market).
+    split : date-like, optional
+        Hold out the dates from this one on: every figure is given before it (" before", the sample a
+        factor is chosen on), from it on (" after") and, for effect sizes, after/before.
 
     Returns
     -------
     ScreenResult
-        `summary` (one row per factor: headline figures and any error), `correlation` (mean
+        `summary` (one row per factor: headline figures, the adjustments for the number of trials and any
+        error; `table()` and `ranked()` show the headline few for one period), `correlation` (mean
         cross-sectional rank correlation between the factors) and each factor's full results.
     """
     expressions, tables, errors = _split(factors)
     ids = instrument_list(universe)
     periods = list(periods) if isinstance(periods, (list, tuple)) else periods
     steps = _step_list(steps)
+    cost = perf.check_cost(cost)
     out_dates = in_ns(pd.DatetimeIndex(vestamo.get_trading_dates(start_date, end_date)))
     if expressions and len(out_dates) == 0:
         raise ValueError("start_date, end_date: no trading dates from {} to {}".format(start_date, end_date))
+    if split is not None:
+        split = holdout.split_date(split, out_dates if len(out_dates) or not tables
+                                   else next(iter(tables.values())).index)
     market = vestamo.get_market()
     memo = vestamo.QueryMemo()
     with memo.active():
@@ -282,7 +285,7 @@ def screen(factors, universe, start_date, end_date, periods=(1, 5, 10, 20), step
     runnable = [name for name in factors if name not in errors]
     shared = Shared(market=market, ids=ids, out_dates=out_dates, periods=periods, ascending=ascending,
                     steps=steps, returns=returns, keep_results=keep_results, data=graph.data,
-                    history=graph.history,
+                    history=graph.history, cost=cost, split=split,
                     corr_dates=_correlation_dates(out_dates, len(runnable), len(ids)))
     shared.memo = memo  # the answers fetched above serve the runs too
     stream = io.StringIO() if progress is False else None if progress is True else progress
@@ -295,7 +298,7 @@ def screen(factors, universe, start_date, end_date, periods=(1, 5, 10, 20), step
             outcomes = run_on_cluster(client, shared, expressions, tables, runnable, bar, batch_size)
     return ScreenResult.collect(factors, outcomes, errors, shared, rerun=dict(
         factors=factors, universe=ids, start_date=start_date, end_date=end_date, periods=periods, steps=steps,
-        ascending=ascending))
+        ascending=ascending, cost=cost, split=split))
 
 
 def _run_local(shared, graph, tables, names, bar, workers):
