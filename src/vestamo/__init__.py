@@ -4,7 +4,7 @@ user's own data from a folder of Parquet files."""
 from . import client, decorators, utils
 from .api import (
     all_instruments, get_market, get_next_trading_date, get_previous_trading_date, get_price,
-    get_style_factor_exposure, get_trading_dates, index_components, instruments, set_market,
+    get_style_factor_exposure, get_trading_dates, index_components, instruments, is_st_stock, set_market,
 )
 from .base import Instrument, MarketData
 from .build import make_market
@@ -16,6 +16,6 @@ from .store import ParquetStore, StoreError, open_store
 __all__ = [
     "Instrument", "Market", "MarketData", "ParquetStore", "QueryMemo", "StoreError", "all_instruments", "client",
     "decorators", "export", "get_market", "get_next_trading_date", "get_previous_trading_date", "get_price",
-    "get_style_factor_exposure", "get_trading_dates", "index_components", "instruments", "make_market",
+    "get_style_factor_exposure", "get_trading_dates", "index_components", "instruments", "is_st_stock", "make_market",
     "open_store", "set_market", "utils",
 ]
