@@ -65,7 +65,7 @@ def _factor_returns(rng, t):
     vol = _MARKET_VOL * np.exp(0.35 * slow_regime(rng, t, 0.985) - 0.35 ** 2 / 2)
     market = 0.0003 + vol * _unit_t(rng, 5, t)
     regime = slow_regime(rng, (len(STYLE_FACTORS), t), 0.995).T
-    style = _STYLE_MEAN + _STYLE_VOL * (0.35 * regime + 0.94 * rng.standard_normal((t, len(STYLE_FACTORS))))
+    style = _STYLE_MEAN + _STYLE_VOL * (0.15 * regime + 0.99 * rng.standard_normal((t, len(STYLE_FACTORS))))
     # Industries move more when the market does.
     industry = _INDUSTRY_VOL * np.sqrt(vol / _MARKET_VOL) * rng.standard_normal((len(CITICS_2019), t))
     premium = REVERSAL + _REVERSAL_REGIME * slow_regime(rng, t, 0.97) + _REVERSAL_DAILY * rng.standard_normal(t)
