@@ -68,15 +68,15 @@ def special_treatment(rng, listed_pos, end_pos, t):
 def trading_days(rng, listed_pos, end_pos, t):
     """Days with a bar: listed, not delisted and not suspended.
 
-    Most suspensions last a few days; about one in ten runs for months. The
+    Most suspensions last a few days; about one in sixteen runs for weeks or months. The
     listing day always trades.
     """
     n = len(listed_pos)
     row = np.repeat(np.arange(n), rng.poisson(t / 400.0, n))
     lo = listed_pos[row] + 1
     begin = lo + np.floor(rng.random(len(row)) * np.maximum(t - lo, 0)).astype(np.int64)
-    long_ = rng.random(len(row)) < 0.1
-    length = np.where(long_, np.ceil(rng.lognormal(np.log(40.0), 0.8, len(row))).astype(np.int64),
+    long_ = rng.random(len(row)) < 0.06
+    length = np.where(long_, np.ceil(rng.lognormal(np.log(30.0), 0.8, len(row))).astype(np.int64),
                       1 + rng.geometric(0.35, len(row)))
     ok = begin < t
     suspended = runs_mask((n, t), row[ok], begin[ok], length[ok])

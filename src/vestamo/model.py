@@ -18,7 +18,14 @@ from scipy.signal import lfilter
 from .industry import CITICS_2019
 from .market import STYLE_FACTORS, exposure_blocks
 
-__all__ = ["REVERSAL", "daily_returns", "slow_regime"]
+__all__ = ["REVERSAL", "VARIANCE_SHARES", "DISPERSION", "daily_returns", "slow_regime"]
+
+# Shares of the sum of squared daily returns from each source (see the
+# package docstring for how they are measured and where the ranges come
+# from), and the range of the median daily cross-sectional dispersion.
+VARIANCE_SHARES = {"market": (0.20, 0.45), "industry": (0.05, 0.20), "style": (0.04, 0.20),
+                   "idiosyncratic": (0.35, 0.60)}
+DISPERSION = (0.015, 0.035)
 
 # Mean premium of the planted five-day reversal, and its regime and daily spread.
 REVERSAL = 0.017
@@ -70,7 +77,9 @@ def _factor_returns(rng, t):
     industry = _INDUSTRY_VOL * np.sqrt(vol / _MARKET_VOL) * rng.standard_normal((len(CITICS_2019), t))
     premium = REVERSAL + _REVERSAL_REGIME * slow_regime(rng, t, 0.97) + _REVERSAL_DAILY * rng.standard_normal(t)
     momentum = _MOMENTUM + _MOMENTUM_REGIME * slow_regime(rng, t, 0.99)
-    return market, style, industry, premium, momentum
+    # Idiosyncratic volatility rises and falls market-wide, and with it the cross-sectional dispersion.
+    idio_level = np.exp(0.25 * slow_regime(rng, t, 0.98) - 0.25 ** 2 / 2)
+    return market, style, industry, premium, momentum, idio_level
 
 
 def daily_returns(rng, t, knots, step, listed_pos, end_pos, sectors, drift):
@@ -80,7 +89,7 @@ def daily_returns(rng, t, knots, step, listed_pos, end_pos, sectors, drift):
     ``drift`` (stocks, days) or None is added as it is (a delisting's slide).
     """
     n = len(listed_pos)
-    market, style, industry, premium, momentum = _factor_returns(rng, t)
+    market, style, industry, premium, momentum, idio_level = _factor_returns(rng, t)
     returns = np.empty((n, t))
     sigma = np.empty((n, t))
     sector0, change_pos, sector1 = sectors
@@ -97,7 +106,7 @@ def daily_returns(rng, t, knots, step, listed_pos, end_pos, sectors, drift):
         elif k == resvol:
             sigma[:, a:b] += 0.2 * x
             np.exp(sigma[:, a:b], out=sigma[:, a:b])
-            sigma[:, a:b] *= _IDIO_VOL
+            sigma[:, a:b] *= _IDIO_VOL * idio_level[a:b]
         out += x * style[a:b, k]
     moved = np.flatnonzero(change_pos < t)
     after = np.arange(t)[None, :] >= change_pos[moved, None]
