@@ -94,12 +94,13 @@ def test_capitalisation_is_close_times_shares_that_change_on_a_few_events(bars):
     by_code = shares.groupby(bars["order_book_id"])
     changes = (by_code.diff().abs() > 0.5).groupby(bars["order_book_id"]).sum()
     assert changes.max() <= 6 and 0.2 < (changes > 0).mean() < 0.8
-    # A split multiplies the shares by what it divides the raw price by (bar a dividend of the same day).
+    # A split multiplies the shares by what it divides the raw price by (unless a dividend or a share
+    # issue falls on the same day).
     step = bars["adj_factor"] / bars.groupby("order_book_id")["adj_factor"].shift()
     split = step > 1.2
     assert split.sum() > 20
     ratio = (shares / by_code.shift())[split] / step[split]
-    assert ((ratio > 1 / 1.07) & (ratio < 1 + 1e-6)).all() and (np.abs(ratio - 1) < 1e-6).mean() > 0.5
+    assert (np.abs(ratio - 1) < 1e-6).mean() > 0.9
     cap = bars.groupby("date")["market_cap"].median()
     assert 2e9 < cap.median() < 3e10
 
