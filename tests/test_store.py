@@ -78,7 +78,7 @@ QUERIES = {
     "past the last bar": lambda m: vestamo.get_price(codes_of(m)[:4], "2020-12-01", "2021-06-30"),
     "no bars": lambda m: vestamo.get_price(codes_of(m)[:4], "2021-01-01", "2021-06-30"),
     "minute bars": lambda m: vestamo.get_price(INDEX, frequency="1m"),
-    "bad field": lambda m: vestamo.get_price(INDEX, fields="vwap"),
+    "bad field": lambda m: vestamo.get_price(INDEX, fields="amount"),
     "instrument": lambda m: vestamo.instruments(codes_of(m)[2]),
     "instruments": lambda m: vestamo.instruments([INDEX, "999999.XSHE", codes_of(m)[0]]),
     "all instruments": lambda m: vestamo.all_instruments(),
