@@ -1,11 +1,12 @@
 """Generation of a synthetic market.
 
-Daily returns follow a factor model: market (scaled by each stock's beta
-exposure), style factor returns, industry returns and idiosyncratic noise,
-plus a planted short-term reversal: every return carries minus ``REVERSAL``
-times the stock's idiosyncratic return of the previous five days. Everything
-is vectorised over stocks and days; the only Python loops run over style
-factors, knots, code blocks and adjustment kinds.
+Daily returns come from the factor model of :mod:`vestamo.model`; what
+happens to each stock between listing and delisting (special treatment,
+suspensions, dividends, splits, share issues) from :mod:`vestamo.lifecycle`;
+the closes are then held within the daily limits of :mod:`vestamo.limits`.
+Everything is vectorised over stocks and days; the Python loops run over
+style factors, knots, blocks of dates or rows, and the passes that carry a
+limit-stopped move into the next bars.
 """
 
 import numpy as np
@@ -208,8 +209,7 @@ def make_market(n_stocks=500, start_date="2015-01-01", end_date="2024-12-31", se
     first = listed_pos == listed_pos.min()
     end_pos = lifecycle.delistings(rng, listed_pos, size0, leading | (first & (size0 > 0)), t)
     st, sliding, slide_begin = lifecycle.special_treatment(rng, listed_pos, end_pos, t)
-    returns, _ = model.daily_returns(rng, t, knots, _KNOT_STEP, listed_pos, end_pos,
-                                     (sector0, change_pos, sector1), None)
+    returns, _ = model.daily_returns(rng, t, knots, _KNOT_STEP, listed_pos, end_pos, (sector0, change_pos, sector1))
     _slides(returns, sliding, slide_begin, end_pos)
     members, index_close = _index(listed_pos, end_pos, size0, returns)
     bars = lifecycle.trading_days(rng, listed_pos, end_pos, t)

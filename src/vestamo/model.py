@@ -1,15 +1,18 @@
-"""Daily returns of the sample market: a factor model with regimes and a planted reversal.
+"""Daily returns of the sample market: a factor model with regimes and planted premia.
 
 A stock's return on day t is
 
-    beta_i(t) m(t) + sum_k x_ik(t) f_k(t) + g_s(t) + e_i(t) - c(t) (e_i(t-1) + ... + e_i(t-5))
+    beta_i(t) m(t) + sum_k x_ik(t) f_k(t) + g_s(t) + e_i(t)
+        - c(t) (e_i(t-1) + ... + e_i(t-5)) + k(t) (e_i(t-6) + ... + e_i(t-60))
 
 with the market return m (fat-tailed, its volatility a slow regime), the
-style factor returns f_k (persistent premia, so that style bets win and lose
-for months), the return g_s of the stock's industry, and the idiosyncratic
-return e (fat-tailed, plus rare news jumps, more volatile for small and
-high-residual-volatility stocks). The reversal premium c(t) wanders between
-regimes around ``REVERSAL`` and now and then changes sign.
+style factor returns f_k (with slowly drifting premia), the return g_s of the
+stock's industry (livelier when the market is), and the idiosyncratic return
+e (fat-tailed, plus news jumps; more volatile for small and
+high-residual-volatility stocks, and for every stock in turbulent spells).
+The reversal premium c(t) wanders between regimes around ``REVERSAL`` and
+now and then changes sign; the momentum premium k(t) is small and comes and
+goes.
 """
 
 import numpy as np
@@ -82,11 +85,10 @@ def _factor_returns(rng, t):
     return market, style, industry, premium, momentum, idio_level
 
 
-def daily_returns(rng, t, knots, step, listed_pos, end_pos, sectors, drift):
+def daily_returns(rng, t, knots, step, listed_pos, end_pos, sectors):
     """Daily simple returns (stocks, days) before price limits, and the reversal premium path.
 
-    ``sectors`` is (sector before, change position, sector after) per stock;
-    ``drift`` (stocks, days) or None is added as it is (a delisting's slide).
+    ``sectors`` is (sector before, change position, sector after) per stock.
     """
     n = len(listed_pos)
     market, style, industry, premium, momentum, idio_level = _factor_returns(rng, t)
@@ -118,8 +120,6 @@ def daily_returns(rng, t, knots, step, listed_pos, end_pos, sectors, drift):
     jumps = rng.integers(0, n * t, rng.poisson(_JUMP_RATE * n * t))
     idio.reshape(-1)[jumps] += _JUMP_SIZE * rng.standard_normal(len(jumps))
     returns += idio
-    if drift is not None:
-        returns += drift
     np.cumsum(idio, axis=1, out=idio)
     near, far = _MOMENTUM_WINDOW
     if t > far:
