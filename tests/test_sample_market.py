@@ -77,7 +77,7 @@ def test_traded_value_and_vwap_fit_every_bar(market, bars):
     vwap = bars["total_turnover"] / bars["volume"]
     assert (bars["volume"] > 0).all() and (bars["total_turnover"] > 0).all()
     assert (vwap >= bars["low"] * (1 - 1e-12)).all() and (vwap <= bars["high"] * (1 + 1e-12)).all()
-    codes = list(market.instruments_frame["order_book_id"])
+    codes = list(vestamo.all_instruments("CS")["order_book_id"])
     asked = vestamo.get_price(codes, "2021-01-01", "2021-12-31", fields=["vwap", "total_turnover", "volume", "close"],
                               adjust_type="post")
     raw = vestamo.get_price(codes, "2021-01-01", "2021-12-31", fields=["vwap", "total_turnover", "close"],
@@ -86,6 +86,10 @@ def test_traded_value_and_vwap_fit_every_bar(market, bars):
     np.testing.assert_allclose(asked["vwap"] / raw["vwap"], asked["close"] / raw["close"], rtol=1e-12)
     pd.testing.assert_series_equal(asked["total_turnover"], raw["total_turnover"])
     np.testing.assert_allclose(raw["vwap"], raw["total_turnover"] / asked["volume"], rtol=1e-15)
+    # An index has a volume but neither traded value nor capitalisation of its own.
+    index = vestamo.get_price("000300.XSHG", "2021-01-01", "2021-12-31",
+                              fields=["volume", "total_turnover", "vwap", "market_cap"])
+    assert (index["volume"] > 0).all() and index.drop(columns="volume").isna().all().all()
 
 
 def test_capitalisation_is_close_times_shares_that_change_on_a_few_events(bars):

@@ -136,7 +136,8 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     ``fields`` defaults to open, high, low, close and volume; also available
     are "total_turnover" (the day's traded value), "vwap" (total_turnover
     over volume; NaN on a bar without volume) and "market_cap" (the raw close
-    times the shares outstanding that day; NaN for an index). Suspended days,
+    times the shares outstanding that day); the three are NaN for an index
+    of the sample market. Suspended days,
     days before listing and from delisting on have no bar (so
     ``skip_suspended`` changes nothing). ``adjust_type`` "pre" scales prices
     to the latest adjustment, "post" multiplies raw prices by the cumulative

@@ -89,12 +89,13 @@ def _column(batch, name):
 
 
 def _check_optional_bar_values(path, batch):
-    """Traded value: at least 0, 0 without volume, its vwap within [low, high];
-    capitalisation positive (missing: unknown, as for an index); special treatment 0 or 1."""
+    """Traded value: at least 0, 0 without volume, its vwap within [low, high]; capitalisation
+    positive; special treatment 0 or 1. Traded value and capitalisation may be missing (unknown,
+    as for an index)."""
     value = _column(batch, "total_turnover")
     if value is not None:
         volume, low, high = (_column(batch, c) for c in ("volume", "low", "high"))
-        bad = ~(np.isfinite(value) & (value >= 0)) | ((volume == 0) & (value != 0))
+        bad = ~np.isnan(value) & (~(np.isfinite(value) & (value >= 0)) | ((volume == 0) & (value != 0)))
         if bad.any():
             raise StoreError("{}: column 'total_turnover' holds {} with volume {}, expect a finite value of at "
                              "least 0, and 0 without volume".format(path, value[bad][0], volume[bad][0]))

@@ -253,9 +253,10 @@ class Market(MarketData):
         wanted = set(fields)
         traded = wanted & {"vwap", "total_turnover"}
         if wanted - {"close", "market_cap"}:
-            quarters = intraday.cell_bits(self._seed, rows[inst], day + t0)
             flags = self._take_rows(self._flags, rows, t0, t1)[bars]
             locked = (flags & LOCKED) > 0
+        if wanted - {"close", "market_cap", "is_st"}:
+            quarters = intraday.cell_bits(self._seed, rows[inst], day + t0)
         if wanted & {"open", "high", "low"} or traded:
             up, down = self._limits(rows, t0, t1, bars, inst, day, flags)
             names = ("open", "high", "low") if traded else [n for n in ("open", "high", "low") if n in wanted]
@@ -275,6 +276,11 @@ class Market(MarketData):
             if "total_turnover" in out:
                 out["total_turnover"][:] = value
             del value
+            # An index's points times its volume is no traded value.
+            index = self._stock_col[rows][inst] < 0
+            if index.any():
+                for name in traded:
+                    out[name][index] = np.nan
         if "market_cap" in out:
             shares = self._shares[rows][inst] * ratio
             np.multiply(close, np.round(shares, out=shares), out=out["market_cap"])
