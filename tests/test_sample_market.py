@@ -148,6 +148,10 @@ def test_special_treatment_history(market, bars):
     # Later queries see the status in force on their first day; unknown codes are left out.
     part = vestamo.is_st_stock(codes[::-1] + ["999999.XSHE"], "2020-03-02", "2020-03-31")
     pd.testing.assert_frame_equal(part, st.loc["2020-03-02":"2020-03-31", codes[::-1]])
+    assert vestamo.is_st_stock(["999999.XSHE"], "2020-03-02", "2020-03-31").shape == (len(part), 0)
+    assert vestamo.is_st_stock(codes, "2020-03-31", "2020-03-02").shape == (0, len(codes))
+    with pytest.raises(TypeError, match="order_book_ids"):
+        vestamo.is_st_stock(1, "2020-03-02", "2020-03-31")
 
 
 def test_new_fields_in_expressions(market):

@@ -240,15 +240,12 @@ def _st_table(market, codes, t0, t1):
     found = set(market.known(codes)[0])
     known = [c for c in codes if c in found]
     dates = market.calendar[t0:t1]
-    table = pd.DataFrame(np.zeros((len(dates), len(known)), dtype=bool), index=dates,
-                         columns=pd.Index(known, dtype=object, name="order_book_id"))
+    status = np.zeros((len(dates), len(known)), dtype=bool)
     # From the first day: the status in force on t0 may come from a bar before it.
     frame = market.price_frame(known, 0, t1, ["is_st"], "none") if known and t1 > t0 else None
-    if frame is None:
-        return table
-    wide = frame["is_st"].unstack(0).reindex(index=market.calendar[:t1], columns=known)
-    status = wide.ffill().iloc[t0:].fillna(0.0).to_numpy() > 0
-    gone = market.instruments_frame.set_index("order_book_id")["de_listed_date"].reindex(known).to_numpy()
-    status &= ~(dates.values[:, None] >= gone[None, :])
-    table.iloc[:, :] = status
-    return table
+    if frame is not None:
+        wide = frame["is_st"].unstack(0).reindex(index=market.calendar[:t1], columns=known)
+        status = wide.ffill().iloc[t0:].fillna(0.0).to_numpy() > 0
+        gone = market.instruments_frame.set_index("order_book_id")["de_listed_date"].reindex(known).to_numpy()
+        status &= ~(dates.values[:, None] >= gone[None, :])
+    return pd.DataFrame(status, index=dates, columns=pd.Index(known, dtype=object, name="order_book_id"))

@@ -133,7 +133,6 @@ def _industries(rng, n, listed_date, calendar):
     return first_start, sector0, change_date, sector1
 
 
-
 def _ideal_closes(rng, returns, listed_pos, events):
     """Raw closes on the tick before price limits, in place of ``returns``: the
     total-return path from a listing price, over the cumulative adjustment factor.

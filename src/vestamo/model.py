@@ -40,7 +40,7 @@ _STYLE_MEAN = np.array([0.0, 0.0001, -0.0003, 0.0002, -0.0002, 0.0001, 0.0001, 0
 _JUMP_RATE, _JUMP_SIZE = 0.012, 0.06
 # Premium on the idiosyncratic return of the last three months but one week:
 # small on average, it comes and goes, so that price momentum gives mixed results.
-_MOMENTUM, _MOMENTUM_REGIME = 0.001, 0.006
+_MOMENTUM, _MOMENTUM_REGIME = 0.0015, 0.005
 _MOMENTUM_WINDOW = (6, 61)
 _ROW_BLOCK = 256
 
@@ -79,7 +79,7 @@ def _factor_returns(rng, t):
     # Industries move more when the market does.
     industry = _INDUSTRY_VOL * np.sqrt(vol / _MARKET_VOL) * rng.standard_normal((len(CITICS_2019), t))
     premium = REVERSAL + _REVERSAL_REGIME * slow_regime(rng, t, 0.97) + _REVERSAL_DAILY * rng.standard_normal(t)
-    momentum = _MOMENTUM + _MOMENTUM_REGIME * slow_regime(rng, t, 0.99)
+    momentum = _MOMENTUM + _MOMENTUM_REGIME * slow_regime(rng, t, 0.95)
     # Idiosyncratic volatility rises and falls market-wide, and with it the cross-sectional dispersion.
     idio_level = np.exp(0.25 * slow_regime(rng, t, 0.98) - 0.25 ** 2 / 2)
     return market, style, industry, premium, momentum, idio_level
