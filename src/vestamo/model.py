@@ -40,7 +40,7 @@ _STYLE_MEAN = np.array([0.0, 0.0001, -0.0003, 0.0002, -0.0002, 0.0001, 0.0001, 0
 _JUMP_RATE, _JUMP_SIZE = 0.012, 0.06
 # Premium on the idiosyncratic return of the last three months but one week:
 # small on average, it comes and goes, so that price momentum gives mixed results.
-_MOMENTUM, _MOMENTUM_REGIME = 0.0015, 0.005
+_MOMENTUM, _MOMENTUM_REGIME = 0.001, 0.005
 _MOMENTUM_WINDOW = (6, 61)
 _ROW_BLOCK = 256
 
