@@ -219,10 +219,12 @@ def test_style_exposures(default):
 
 def stacked_exposures(market, codes, start, end, factors):
     """The exposure query by its formula on whole (stocks, dates) blocks: each date interpolated
-    between the monthly knots, standardised across the stocks listed on it, then stacked."""
+    between the monthly knots, standardised across the stocks listed on it and not yet delisted,
+    then stacked."""
     t0, t1 = market.positions(pd.Timestamp(start), pd.Timestamp(end))
     t1 = min(t1, market._n_days)
-    listed = (np.arange(t0, t1)[None, :] >= market._stock_listed_pos[:, None]).astype(float)
+    days = np.arange(t0, t1)[None, :]
+    listed = ((days >= market._stock_listed_pos[:, None]) & (days < market._stock_end_pos[:, None])).astype(float)
     count = np.maximum(listed.sum(axis=0), 1.0)
     t = np.arange(t0, t1)
     m = t // market._knot_step
@@ -269,6 +271,19 @@ def test_exposures_equal_their_formula_bit_for_bit(small, monkeypatch, block):
         pd.testing.assert_frame_equal(got, expected, check_exact=True)
         np.testing.assert_array_equal(got.to_numpy().view(np.int64), expected.to_numpy().view(np.int64))
         assert [c.dtype for c in got.index.codes] == [c.dtype for c in expected.index.codes]
+
+
+def test_exposures_around_delistings_equal_their_formula_bit_for_bit(default):
+    gone = default.instruments_frame.dropna(subset=["de_listed_date"]).sort_values("de_listed_date")
+    day = gone["de_listed_date"].iloc[len(gone) // 2]
+    codes = list(gone["order_book_id"]) + [CS]
+    start, end = day - pd.Timedelta(days=90), day + pd.Timedelta(days=90)
+    got = vestamo.get_style_factor_exposure(codes, start, end, factors=["size", "beta"])
+    expected = stacked_exposures(default, codes, start, end, ("size", "beta"))
+    pd.testing.assert_frame_equal(got, expected, check_exact=True)
+    # The stock delisting mid-range has rows up to its last bar only.
+    code = gone["order_book_id"].iloc[len(gone) // 2]
+    assert got.loc[code].index.max() == vestamo.get_previous_trading_date(day)
 
 
 def test_planted_reversal_is_detectable(default):

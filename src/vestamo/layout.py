@@ -10,8 +10,8 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.dataset as ds
 
-__all__ = ["StoreError", "TABLES", "OPTIONAL", "REQUIRED", "Table", "day_numbers", "days_to_ns", "as_text", "as_float",
-           "code_positions"]
+__all__ = ["StoreError", "TABLES", "OPTIONAL", "REQUIRED", "Table", "day_numbers", "days_to_ns", "as_text",
+           "as_float", "code_positions"]
 
 DATE, TEXT, NUMBER, INTEGER = "a date", "text", "a number", "an integer"
 

@@ -146,7 +146,10 @@ class ParquetStore(MarketData):
     def _load_components(self, table):
         data = table.read_all(name for name, _ in TABLES["index_components"])
         where = "{} column '{{}}'".format(table.path)
-        end_ns = _nullable_days(data.column("end_date"), where.format("end_date"))
+        end = data.column("end_date")
+        end_days = day_numbers(end.fill_null(0), where.format("end_date"))
+        end_ns = days_to_ns(end_days)
+        end_ns[np.array(end.is_null().to_pylist(), dtype=bool)] = np.datetime64("NaT")
         return pd.DataFrame({
             "index_code": as_text(data.column("index_code"), where.format("index_code")),
             "order_book_id": as_text(data.column("order_book_id"), where.format("order_book_id")),
