@@ -32,8 +32,8 @@ What the default market (500 stocks, 2015-2024) is held to, by the tests:
   model that leaves about half of a stock's daily variance to its own news.
 - The median daily cross-sectional standard deviation of returns
   (``DISPERSION``) lies between 1.5 % and 3.5 %: A-share daily volatility of
-  2.5 % to 3.5 % times the non-market share above, and it rises and falls with
-  a market-wide level of idiosyncratic volatility.
+  2.5 % to 3.5 % times the square root of the non-market share above; it rises
+  and falls with a market-wide level of idiosyncratic volatility.
 """
 
 from . import client, decorators, utils
