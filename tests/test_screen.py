@@ -169,6 +169,22 @@ def test_failing_factors_get_error_rows_and_the_others_complete(universe):
     assert set(ranked.index[2:]) == set(result.errors)
 
 
+def test_worker_threads_compute_under_the_callers_numpy_error_state(universe):
+    close = Factor("close")
+    seen = []
+
+    def divided(x):
+        seen.append(np.geterr()["divide"])
+        return x / (x - x)
+
+    factors = {"divided": UnaryFactor(divided, close), "good": R.MA(close, 5) / close - 1}
+    with np.errstate(all="raise"):
+        result = quellix.screen(factors, universe, START, END, periods=PERIODS, progress=False, workers=2)
+    assert seen == ["raise"]
+    assert result.errors["divided"].startswith("FloatingPointError")
+    assert "good" not in result.errors
+
+
 def test_correlation_is_the_mean_of_per_date_rank_correlations(universe):
     factors = {name: f for name, f in candidates().items() if name in ("reversal_5", "momentum", "volume_rank")}
     result = quellix.screen(factors, universe, START, END, periods=PERIODS, steps=[("ic", ac.ICAnalysis())],
