@@ -253,7 +253,9 @@ def test_industry_rows_without_label_are_left_out():
     pairs = fd.index[::3]
     labels = pd.Series(np.where(np.arange(len(pairs)) % 2, "b", "a"), index=pairs)
     analyser._get_industry_data = lambda _: labels
-    got = analyser._calc_ic_industry_distribute(fd)
+    with pytest.warns(UserWarning, match=r"IC by industry: {} of {} \(date, instrument\) rows have no industry".format(
+            len(fd) - len(pairs), len(fd))):
+        got = analyser._calc_ic_industry_distribute(fd)
     expected = reference_industry(fd, labels, True)
     assert list(got.index.get_level_values(0).unique()) == ["a", "b"]
     assert_ic_equal(got.xs(0, level=1), expected.xs(0, level=1))
