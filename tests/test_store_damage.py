@@ -137,3 +137,16 @@ def test_command_reports_a_damaged_folder_in_one_line(copy, capsys):  # noqa: F8
     assert err.startswith("error: ") and err.count("\n") == 1 and "bars.parquet" in err
     assert command(["validate", str(copy / "nowhere")]) == 1
     assert "not a folder" in capsys.readouterr().err
+
+
+def test_a_folder_the_process_may_not_enter_is_a_store_error(copy, monkeypatch):  # noqa: F811
+    import pathlib
+
+    def refuse(self):
+        raise PermissionError(13, "Permission denied", str(self))
+
+    for method in ("is_dir", "exists"):
+        with monkeypatch.context() as patch:
+            patch.setattr(pathlib.Path, method, refuse)
+            with pytest.raises(vestamo.StoreError, match=r"not readable \(.*Permission denied"):
+                vestamo.open_store(copy)

@@ -179,7 +179,7 @@ def run_factor(shared, name, source):
     """
     start = time.perf_counter()
     try:
-        with shared.memo.active(), np.errstate(**getattr(shared, "errstate", {})):
+        with shared.memo.active(), np.errstate(**shared.errstate):
             table = source.frame(name) if isinstance(source, FactorGraph) else source
             returns = shared.returns[_layout(table)]
             results = _engine(shared.steps).analysis(table, returns, ascending=shared.ascending,

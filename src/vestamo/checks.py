@@ -33,7 +33,7 @@ def _check_exposure_columns(table):
     # A table that answers every exposure query with nothing is a broken one.
     if not [c for c in table.columns if c not in ("date", "order_book_id")]:
         raise StoreError("{}: no style factor columns besides 'date' and 'order_book_id'".format(table.path))
-    if table.dataset.count_rows() == 0:
+    if table.count_rows() == 0:
         raise StoreError("{}: the exposures table has no rows; leave the table out instead".format(table.path))
 
 

@@ -97,9 +97,9 @@ class Table:
     @classmethod
     def find(cls, folder, name):
         """The table, or None when the folder has neither file nor folder of that name."""
-        if (folder / (name + ".parquet")).exists() or (folder / name).is_dir():
-            return cls(folder, name)
-        return None
+        with _reading(folder):
+            found = (folder / (name + ".parquet")).exists() or (folder / name).is_dir()
+        return cls(folder, name) if found else None
 
     def _check_schema(self, wanted):
         """Column -> Arrow type, checked in the footer of every file (metadata only).
@@ -192,6 +192,10 @@ class Table:
     def _batches(self, path, reader, columns):
         with _reading(path):
             yield from reader.to_batches(schema=self.read_schema, columns=list(columns))
+
+    def count_rows(self):
+        with _reading(self.path):
+            return self.dataset.count_rows()
 
     def read_all(self, columns):
         """A small table in full, with plain (not dictionary) text columns."""
