@@ -134,8 +134,14 @@ def test_ic_by_unknown_industries_still_summarises():
         result = ac.ICAnalysis(industry_classification="citics_2019").analysis(f.add_prefix("Z"), r.add_prefix("Z"), [1])
     assert result.ic_industry_distribute.empty and result._industry_table(0) is None
     assert "IC mean" in result.summary().index
-    pytest.importorskip("matplotlib")
-    result.plot()
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    try:
+        assert "ic_by_industry" not in result.plot()
+    finally:
+        plt.close("all")
 
 
 def test_normalization_of_rows_whose_squares_overflow():
