@@ -46,6 +46,8 @@ SETUP = textwrap.dedent('''
         "winsorize": lambda f, r: ac.Winzorization().process(f),
         "normalize": lambda f, r: ac.Normalization().process(f),
         "neutralize": lambda f, r: ac.Neutralization().process(f),
+        "neutralize_style": lambda f, r: ac.Neutralization(industry=None).process(f),
+        "neutralize_industry": lambda f, r: ac.Neutralization(style_factors=None).process(f),
         # The returns table serves as a user factor: a second table whose dates must meet the first's.
         "neutralize_user": lambda f, r: ac.Neutralization(None, None, [r]).process(f),
         "ic": lambda f, r: ac.ICAnalysis(industry_classification="citics_2019", max_decay=3).analysis(f, r, [1, 2]),
@@ -117,7 +119,7 @@ def test_order_units_and_time_zones_give_the_sorted_run(expected, case, step):
     before = f2.copy(), r2.copy()
     result = tables_of(run(step, f2, r2))
     # Preprocessors keep the caller's row order; analysers' per-date tables ascend.
-    assert_values_equal(result, expected[step], sort=step in ROW_WISE + ("neutralize", "neutralize_user"))
+    assert_values_equal(result, expected[step], sort=step not in ANALYSERS)
     if step in ANALYSERS and step != "engine":
         dates = result["ic" if step == "ic" else "factor_returns" if step == "factor_returns" else
                        "top_minus_bottom_returns"].index
@@ -189,6 +191,15 @@ def test_bad_tables_are_refused_by_the_steps_that_read_them(expected, case, step
         assert_values_equal(tables_of(run(step, f2, r2)), expected[step], sort=True)
 
 
+@pytest.mark.parametrize("step", list(STEPS))
+def test_an_infinite_factor_value_stays_out_of_every_result(step):
+    f, r = good()
+    f.iloc[2, 3], f.iloc[5, 7] = np.inf, -np.inf
+    for name, table in tables_of(run(step, f, r)).items():
+        if not name.endswith("detail"):
+            assert not np.isinf(table.to_numpy(dtype=float)).any(), name
+
+
 MEET_NOWHERE = {
     "no common date": (lambda f, r: (f, r.set_axis(r.index + pd.DateOffset(years=2), axis=0)),
                        "no date in common, so every result is empty: factor_data runs from 2021-03-01"),
@@ -240,7 +251,7 @@ def test_empty_and_tiny_tables_give_results_of_their_shape(case):
     f, _ = good()
     rows, cols = {"no rows": (0, 30), "no instruments": (len(f), 0), "one date": (1, 30),
                   "no rows, returns whole": (0, 30)}[case]
-    for step in ROW_WISE + ("neutralize", "neutralize_user"):
+    for step in (s for s in STEPS if s not in ANALYSERS):
         assert out[step] == [[[rows, cols], 1]], step
     if case == "one date":
         # A holding period needs a later date: the IC and the quantiles refuse, the factor returns warn.
