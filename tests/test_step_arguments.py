@@ -59,6 +59,19 @@ def test_the_engine_takes_numpy_integers_and_refuses_no_periods_for_daily_return
             run.analysis(f, "daily", periods=empty)
 
 
+@pytest.mark.parametrize("analyser", [ac.ICAnalysis(), ac.QuantileReturnAnalysis(3), ac.FactorReturnAnalysis()])
+def test_analysers_take_periods_as_numpy_integers_or_arrays(analyser):
+    f, r = good()
+    table = {ac.ICAnalysis: "ic", ac.QuantileReturnAnalysis: "quantile_returns",
+             ac.FactorReturnAnalysis: "factor_returns"}[type(analyser)]
+    expected = getattr(analyser.analysis(f, r, [1, 3]), table)
+    for periods in (np.array([1, 3]), [np.int64(1), np.uint8(3)], (1, np.int32(3))):
+        pd.testing.assert_frame_equal(getattr(analyser.analysis(f, r, periods), table), expected)
+    assert list(getattr(analyser.analysis(f, r, np.int64(3)), table).columns) == ["P_3"]
+    with pytest.raises(TypeError, match="periods: expect"):
+        analyser.analysis(f, r, np.array([1.0, 3.0]))
+
+
 def test_aware_factor_dates_meet_the_daily_returns_on_their_own_days():
     f, _ = good()
     run = engine(("ic", ac.ICAnalysis()), ("q", ac.QuantileReturnAnalysis(3, benchmark="000300.XSHG")))

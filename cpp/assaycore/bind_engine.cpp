@@ -185,7 +185,7 @@ void bind_engine(py::module_& m) {
             py::object sequence = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"));
             py::object accepted = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"), builtins.attr("int"));
             // numpy integers are integers too.
-            const bool integral = PyIndex_Check(periods.ptr()) && !PyBool_Check(periods.ptr());
+            const bool integral = is_integer_scalar(periods);
             if (assertions_enabled() && !integral && !py::isinstance(periods, accepted)) {
                 std::string message =
                     py::str("periods must be tuple/list/int, but got {}").format(periods).cast<std::string>();

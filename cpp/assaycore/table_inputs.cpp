@@ -151,8 +151,13 @@ bool flag_argument(const py::handle& value, const char* name, bool zero_one) {
                                   .format(name, zero_one ? " (or 1 or 0)" : "", value, py::type::of(value))));
 }
 
+bool is_integer_scalar(const py::handle& value) {
+    if (PyBool_Check(value.ptr())) return false;
+    return PyLong_Check(value.ptr()) || py::isinstance(value, np().attr("integer"));
+}
+
 std::vector<std::int64_t> period_list(const py::object& periods) {
-    const bool one = PyIndex_Check(periods.ptr()) && !PyBool_Check(periods.ptr());
+    const bool one = is_integer_scalar(periods);
     return holding_periods(one ? py::object(py::make_tuple(periods)) : periods);
 }
 

@@ -55,6 +55,9 @@ void warn_no_common_dates(const py::object& factor_dates, const py::object& retu
 // truthiness would turn "False" into true).
 bool flag_argument(const py::handle& value, const char* name, bool zero_one = false);
 
+// A Python or numpy integer (not a bool, not an array).
+bool is_integer_scalar(const py::handle& value);
+
 // The holding periods as the analysers take them: one integer (numpy
 // integers included) or a list or tuple of them.
 std::vector<std::int64_t> period_list(const py::object& periods);
