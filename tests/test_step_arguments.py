@@ -72,6 +72,18 @@ def test_analysers_take_periods_as_numpy_integers_or_arrays(analyser):
         analyser.analysis(f, r, np.array([1.0, 3.0]))
 
 
+def test_the_whole_pipeline_on_daily_returns_does_not_depend_on_the_row_order():
+    f, _ = good()
+    steps = [("w", ac.Winzorization()), ("n", ac.Neutralization()), ("z", ac.Normalization()),
+             ("ic", ac.ICAnalysis(max_decay=3)), ("q", ac.QuantileReturnAnalysis(3)), ("fr", ac.FactorReturnAnalysis())]
+    expected = engine(*steps).analysis(f, "daily", periods=[1, 5])
+    for table in (f.iloc[::-1], f.sample(frac=1, random_state=2)):
+        got = engine(*steps).analysis(table, "daily", periods=[1, 5])
+        pd.testing.assert_frame_equal(got["ic"].ic, expected["ic"].ic)
+        pd.testing.assert_frame_equal(got["q"].quantile_returns, expected["q"].quantile_returns)
+        pd.testing.assert_frame_equal(got["fr"].factor_returns, expected["fr"].factor_returns)
+
+
 def test_aware_factor_dates_meet_the_daily_returns_on_their_own_days():
     f, _ = good()
     run = engine(("ic", ac.ICAnalysis()), ("q", ac.QuantileReturnAnalysis(3, benchmark="000300.XSHG")))
