@@ -155,7 +155,7 @@ def test_neutralization_counts_what_has_no_exposures_or_industry():
 
 def test_ic_by_unknown_industries_still_summarises():
     f, r = good()
-    with pytest.warns(UserWarning, match=r"IC by industry: 1320 of 1320 \(date, instrument\) rows have no industry"):
+    with pytest.warns(UserWarning, match=r"IC by industry: 1320 of 1320 \(date, instrument\) rows with a factor value have no industry"):
         result = ac.ICAnalysis(industry_classification="citics_2019").analysis(f.add_prefix("Z"), r.add_prefix("Z"), [1])
     assert result.ic_industry_distribute.empty and result._industry_table(0) is None
     assert "IC mean" in result.summary().index

@@ -8,6 +8,7 @@
 #include "common/pyclass.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -165,16 +166,20 @@ public:
             }
         }
         std::vector<std::int64_t> group(static_cast<std::size_t>(n_rows));
-        py::ssize_t unlabelled = 0, first = -1;
+        // Only rows with a factor value lose anything by having no industry.
+        const double* value = fc.factor.data();
+        py::ssize_t unlabelled = 0, valued = 0, first = -1;
         for (py::ssize_t i = 0; i < n_rows; ++i) {
             group[i] = cp[i] >= 0 ? rank_of[cp[i]] : -1;
+            if (!std::isfinite(value[i])) continue;
+            ++valued;
             if (cp[i] < 0 && unlabelled++ == 0) first = i;
         }
         if (unlabelled) {
             py::module_::import("warnings").attr("warn")(
-                py::str("IC by industry: {} of {} (date, instrument) rows have no industry, such as {!r} on {}; they "
-                        "are left out")
-                    .format(unlabelled, n_rows, index[py::int_(first)][py::int_(1)], index[py::int_(first)][py::int_(0)]));
+                py::str("IC by industry: {} of {} (date, instrument) rows with a factor value have no industry, such "
+                        "as {!r} on {}; they are left out")
+                    .format(unlabelled, valued, index[py::int_(first)][py::int_(1)], index[py::int_(first)][py::int_(0)]));
         }
         const std::int64_t G = static_cast<std::int64_t>(used.size());
         std::vector<CorrCell> cells(static_cast<std::size_t>(G) * K);
