@@ -51,17 +51,14 @@ DatedTable dated_table(const py::object& df, const char* name) {
     t.name = name;
     t.tz = index.attr("tz");
     py::array_t<std::int64_t> ns = as_datetime_ns(index);
-    const auto n = static_cast<py::ssize_t>(ns.size());
     if (index.attr("is_monotonic_increasing").cast<bool>()) {
         t.frame = df;
         t.ns = ns;
-        t.order = np().attr("arange")(n, py::arg("dtype") = "int64");
         return t;
     }
-    t.reordered = true;
-    t.order = np().attr("ascontiguousarray")(np().attr("argsort")(ns, py::arg("kind") = "stable"), py::arg("dtype") = "int64");
-    t.frame = df.attr("take")(t.order);
-    t.ns = np().attr("ascontiguousarray")(ns.attr("take")(t.order));
+    py::object order = np().attr("argsort")(ns, py::arg("kind") = "stable");
+    t.frame = df.attr("take")(order);
+    t.ns = np().attr("ascontiguousarray")(ns.attr("take")(order));
     return t;
 }
 

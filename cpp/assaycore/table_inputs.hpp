@@ -16,9 +16,7 @@ namespace quellix::assaycore {
 struct DatedTable {
     py::object frame;                 // in ascending date order: the table itself when it was, else a sorted copy
     py::array_t<std::int64_t> ns;     // its dates in that order, nanoseconds (UTC instants when aware)
-    py::array_t<std::int64_t> order;  // row of the input table at each row of `frame`
     py::object tz;                    // None for naive dates
-    bool reordered = false;
     const char* name = "";
 };
 
