@@ -253,7 +253,11 @@ def test_industry_rows_without_label_are_left_out():
     pairs = fd.index[::3]
     labels = pd.Series(np.where(np.arange(len(pairs)) % 2, "b", "a"), index=pairs)
     analyser._get_industry_data = lambda _: labels
-    got = analyser._calc_ic_industry_distribute(fd)
+    valued = np.isfinite(fd["factor"].to_numpy())
+    unlabelled = valued & ~fd.index.isin(pairs)
+    with pytest.warns(UserWarning, match=r"IC by industry: {} of {} \(date, instrument\) rows with a factor value have "
+                                         r"no industry".format(unlabelled.sum(), valued.sum())):
+        got = analyser._calc_ic_industry_distribute(fd)
     expected = reference_industry(fd, labels, True)
     assert list(got.index.get_level_values(0).unique()) == ["a", "b"]
     assert_ic_equal(got.xs(0, level=1), expected.xs(0, level=1))

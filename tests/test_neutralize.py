@@ -11,6 +11,10 @@ from quellix.analysis import assaycore as ac
 
 STYLES = ["beta", "size", "value"]
 
+# The worlds here leave instruments without exposures or an industry on purpose;
+# the warnings that say so are tested with the other table checks.
+pytestmark = pytest.mark.filterwarnings("ignore:Neutralization:UserWarning")
+
 
 class World:
     """Factor, exposures, industry codes and user tables, served to the step through the client hooks."""
@@ -216,7 +220,7 @@ def test_sound_behaviours(monkeypatch):
 def test_repeated_labels_of_a_user_factor_are_refused(monkeypatch):
     w = World(19, exposures=False, codes=False).install(monkeypatch)
     user = pd.DataFrame(1.0, index=w.dates, columns=w.ids[:3] + w.ids[:1])
-    with pytest.raises(ValueError, match=r"other_factors\[0\] columns: '000000.XSHE' appears more than once"):
+    with pytest.raises(ValueError, match=r"other_factors\[0\]: the columns repeat an instrument \('000000.XSHE'\)"):
         ac.Neutralization(None, None, [user]).process(w.factor)
 
 

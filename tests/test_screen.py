@@ -14,6 +14,9 @@ from quellix.interface import Factor, UnaryFactor
 from quellix.screening import default_steps, headline
 
 START, END = "2019-02-01", "2019-12-31"
+# Some factors here have values for instruments listed after the screen (a
+# rank of missing volumes); the warning that they lack exposures is tested elsewhere.
+pytestmark = pytest.mark.filterwarnings("ignore:Neutralization:UserWarning")
 PERIODS = [1, 5]
 
 
@@ -176,6 +179,22 @@ def test_failing_factors_get_error_rows_and_the_others_complete(universe):
     ir = result.summary[("IC IR", "P_5")]
     assert list(ranked.index[:2]) == sorted(["good", "good_too"], key=lambda n: -ir[n])
     assert set(ranked.index[2:]) == set(result.errors)
+
+
+def test_worker_threads_compute_under_the_callers_numpy_error_state(universe):
+    close = Factor("close")
+    seen = []
+
+    def divided(x):
+        seen.append(np.geterr()["divide"])
+        return x / (x - x)
+
+    factors = {"divided": UnaryFactor(divided, close), "good": R.MA(close, 5) / close - 1}
+    with np.errstate(all="raise"):
+        result = quellix.screen(factors, universe, START, END, periods=PERIODS, progress=False, workers=2)
+    assert seen == ["raise"]
+    assert result.errors["divided"].startswith("FloatingPointError")
+    assert "good" not in result.errors
 
 
 def test_correlation_is_the_mean_of_per_date_rank_correlations(universe):

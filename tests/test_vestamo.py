@@ -360,6 +360,29 @@ def test_market_swap_drops_cached_results(small):
     assert count() == 500
 
 
+def test_answer_from_a_replaced_market_is_not_kept(small):
+    import threading
+
+    started, release = threading.Event(), threading.Event()
+
+    @decorators.ttl_cache(10800)
+    def count():
+        n = len(vestamo.all_instruments("CS"))
+        started.set()
+        release.wait(10)
+        return n
+
+    answers = []
+    worker = threading.Thread(target=lambda: answers.append(count()))
+    worker.start()
+    started.wait(10)
+    vestamo.set_market(None)  # replaced while the small market's answer is in flight
+    release.set()
+    worker.join()
+    assert answers == [40]
+    assert count() == 500
+
+
 def _rows(name):
     return vestamo.client.get_client().execute(name)
 

@@ -32,6 +32,8 @@ BuiltinRules builtin_rules(const py::module_& m) {
              {winsorize.attr("winsorize_percentile"), WinsorizeRule::percentile}}};
 }
 
+// Each date is transformed alone: the rows keep their order and labels, and
+// repeated or unordered dates (or instruments) change nothing.
 template <class PerDate>
 py::object transform(const py::object& factor_data, const char* name, bool keep_float32, const PerDate& per_date) {
     require_frame(factor_data, name);
@@ -66,11 +68,15 @@ py::object winsorization_process(const py::module_& m, const BuiltinRules& built
     for (const auto& [builtin, r] : builtins) {
         if (function.is(builtin)) rule = r;
     }
-    // A table without cells is left to pandas, whose apply decides on its own
-    // what an empty result looks like.
-    const bool has_cells = py::isinstance(factor_data, pd().attr("DataFrame")) &&
-                           py::len(factor_data.attr("index")) > 0 && py::len(factor_data.attr("columns")) > 0;
-    if (!rule || !has_cells) return factor_data.attr("apply")(function, py::arg("axis") = 1);
+    require_frame(factor_data, "factor_data");
+    // A table without cells gives one of the same labels: pandas' apply would
+    // guess at its shape.
+    const bool has_cells = py::len(factor_data.attr("index")) > 0 && py::len(factor_data.attr("columns")) > 0;
+    if (!has_cells) {
+        numeric_values(factor_data, "factor_data");
+        return transform(factor_data, "factor_data", false, [](double*, std::int64_t, core::DateScratch&) {});
+    }
+    if (!rule) return factor_data.attr("apply")(function, py::arg("axis") = 1);
     const WinsorizeRule chosen = *rule;
     return transform(factor_data, "factor_data", false, [chosen](double* row, std::int64_t n, core::DateScratch& s) {
         core::winsorize_row(chosen, row, n, s);

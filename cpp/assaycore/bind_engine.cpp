@@ -3,6 +3,7 @@
 #include "assaycore/core/daily_returns.hpp"
 #include "assaycore/core/element.hpp"
 #include "assaycore/frames.hpp"
+#include "assaycore/table_inputs.hpp"
 #include "common/pyclass.hpp"
 
 #include <algorithm>
@@ -48,7 +49,10 @@ py::object daily_returns(const py::object& factor_data, const py::object& period
 
     py::object sequence = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"));
     py::object p_max = py::isinstance(periods, sequence) ? builtins.attr("max")(periods) : periods;
-    py::object dates = factor_data.attr("index");
+    // The client's dates are naive: aware dates ask for their own calendar days,
+    // and the returns carry the factor's time zone so the two tables meet.
+    py::object tz = factor_data.attr("index").attr("tz");
+    py::object dates = local_dates(factor_data.attr("index"));
     if (py::len(dates) == 0) throw py::value_error("factor_data: no dates, so no daily returns can be fetched");
     // The first and last dates by value: a table need not arrive sorted.
     py::object end_date = vestamo.attr("get_next_trading_date")(dates.attr("max")(), p_max);
@@ -96,6 +100,7 @@ py::object daily_returns(const py::object& factor_data, const py::object& period
         core::filled_simple_returns(table, dst);
     }
     py::object rows = close.rows[py::slice(py::int_(skip), py::none(), py::none())];
+    if (!tz.is_none()) rows = pd().attr("DatetimeIndex")(rows).attr("tz_localize")(tz);
     return make_frame(out, rows, close.columns);
 }
 
@@ -179,12 +184,15 @@ void bind_engine(py::module_& m) {
             }
             py::object sequence = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"));
             py::object accepted = py::make_tuple(builtins.attr("tuple"), builtins.attr("list"), builtins.attr("int"));
-            if (assertions_enabled() && !py::isinstance(periods, accepted)) {
+            // numpy integers are integers too.
+            const bool integral = is_integer_scalar(periods);
+            if (assertions_enabled() && !integral && !py::isinstance(periods, accepted)) {
                 std::string message =
                     py::str("periods must be tuple/list/int, but got {}").format(periods).cast<std::string>();
                 check_assert(false, message.c_str());
             }
             validate(py::arg("df") = factor_data, py::arg("name") = "factor_data");
+            const bool keep = flag_argument(keep_preprocess_result, "keep_preprocess_result");
             // Below 1 a period would look backwards (or nowhere): refuse it before any fetch.
             // Only the sign is checked here; what else a period must be is the analysers' business.
             for (auto p : py::isinstance(periods, sequence) ? periods : py::object(py::make_tuple(periods))) {
@@ -195,6 +203,11 @@ void bind_engine(py::module_& m) {
             if (py::isinstance<py::str>(returns)) {
                 if (!returns.equal(py::str("daily"))) {
                     raise(PyExc_ValueError, py::str("returns: expect pd.DataFrame or \"daily\", got {}").format(returns));
+                }
+                // Prices are fetched as far as the longest period reaches.
+                if (py::isinstance(periods, sequence) && py::len(periods) == 0) {
+                    raise(PyExc_ValueError, py::str("periods: empty, expect at least one holding period for daily "
+                                                    "returns, got {!r}").format(periods));
                 }
                 returns = daily_returns(factor_data, periods);
             } else {
@@ -209,7 +222,6 @@ void bind_engine(py::module_& m) {
             name_axes(returns);
 
             py::dict result;
-            bool keep = truthy(keep_preprocess_result);
             for (auto item : self.attr("preprocess_pipelines")) {
                 auto [name, preprocessor] = unpack_pair(item);
                 factor_data = preprocessor.attr("process")(factor_data);

@@ -5,6 +5,7 @@
 #include "assaycore/core/scratch.hpp"
 #include "assaycore/frames.hpp"
 #include "assaycore/portfolio_frames.hpp"
+#include "assaycore/table_inputs.hpp"
 #include "common/pyclass.hpp"
 
 #include <cstdint>
@@ -23,8 +24,9 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
                     const py::object& periods, const py::object& ascending) {
     // A period below 1 would hold no sub-portfolio at all; it is refused here
     // rather than failing inside the averaging.
-    const std::vector<std::int64_t> kept = distinct_periods(holding_periods(periods));
-    const bool negate = py::bool_(ascending);
+    require_frame(factor_data, "factor_data");
+    const std::vector<std::int64_t> kept = portfolio_periods(periods, static_cast<std::int64_t>(py::len(factor_data)), false);
+    const bool negate = flag_argument(ascending, "ascending", true);
     PortfolioInputs in = portfolio_inputs(factor_data, returns);
     const std::int64_t rows = in.rows, cols = in.cols;
 
@@ -40,7 +42,7 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
         core::factor_portfolios(weights.get(), growth.get(), rows, cols, kept, out);
     }
     return m.attr("FactorReturnAnalysisResult")(
-        py::arg("factor_returns") = make_frame(cumulative.attr("T"), date_index(factor_data), period_columns(kept)),
+        py::arg("factor_returns") = make_frame(cumulative.attr("T"), date_index(in.factor_frame), period_columns(kept)),
         py::arg("name") = self.attr("step_name"));
 }
 

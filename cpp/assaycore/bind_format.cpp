@@ -3,6 +3,7 @@
 #include "assaycore/core/element.hpp"
 #include "assaycore/core/forward_returns.hpp"
 #include "assaycore/frames.hpp"
+#include "assaycore/table_inputs.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -25,47 +26,7 @@ Index positions_of(const py::object& axis, const py::object& labels, const char*
     return found;
 }
 
-// The table itself when its dates ascend, else a copy sorted by date (stable,
-// so a repeated date stays where the repeat check finds it).
-py::object by_date(const py::object& df) {
-    py::object index = df.attr("index");
-    if (index.attr("is_monotonic_increasing").cast<bool>()) return df;
-    return df.attr("sort_index")(py::arg("kind") = "stable");
-}
-
-// Tables whose dates never meet give empty results; say why instead of
-// handing those back without a word.
-void warn_no_common_dates(const py::object& factor_dates, const py::object& return_dates) {
-    auto tz = [](const py::object& dates) -> py::object {
-        return py::hasattr(dates, "tz") ? py::object(dates.attr("tz")) : py::object(py::none());
-    };
-    auto has_time = [](const py::object& dates) {
-        if (!py::hasattr(dates, "normalize")) return false;
-        return !dates.attr("equals")(dates.attr("normalize")()).cast<bool>();
-    };
-    py::object ftz = tz(factor_dates), rtz = tz(return_dates);
-    py::str cause;
-    if (ftz.is_none() != rtz.is_none()) {
-        cause = ftz.is_none() ? py::str("returns' dates carry a time zone ({}) and factor_data's do not").format(rtz)
-                              : py::str("factor_data's dates carry a time zone ({}) and returns' do not").format(ftz);
-    } else if (has_time(factor_dates) != has_time(return_dates)) {
-        const bool factor_timed = has_time(factor_dates);
-        py::object timed = factor_timed ? factor_dates : return_dates;
-        cause = py::str("{}'s dates carry a time of day (such as {}) and {}'s are at midnight")
-                    .format(factor_timed ? "factor_data" : "returns", timed[py::int_(0)], factor_timed ? "returns" : "factor_data");
-    } else {
-        cause = py::str("factor_data runs from {} to {} and returns from {} to {}")
-                    .format(factor_dates[py::int_(0)], factor_dates[py::int_(-1)], return_dates[py::int_(0)],
-                            return_dates[py::int_(-1)]);
-    }
-    py::module_::import("warnings").attr("warn")(
-        py::str("factor_data and returns have no date in common, so every result is empty: {}").format(cause));
-}
-
 py::object format_factor_data(const py::object& factor_data, const py::object& returns, const py::object& periods) {
-    require_frame(factor_data, "factor_data");
-    require_frame(returns, "returns");
-
     // Keys keep their first position; a repeated period would only recompute
     // the same column, so it is dropped.
     py::list keys;
@@ -81,22 +42,14 @@ py::object format_factor_data(const py::object& factor_data, const py::object& r
         steps.push_back(step);
     }
 
-    py::object ret_columns = returns.attr("columns");
-    py::object factor_columns = factor_data.attr("columns");
-    if (!factor_columns.attr("is_unique").cast<bool>()) {
-        throw py::value_error("factor_data: the columns repeat an instrument; instruments must be unique");
-    }
-    if (!ret_columns.attr("is_unique").cast<bool>()) {
-        throw py::value_error("returns: the columns repeat an instrument; instruments must be unique");
-    }
-    // Forward returns compound rows in order, so both tables are read in date order.
-    py::object factor_by_date = by_date(factor_data);
-    py::object returns_by_date = by_date(returns);
-    if (returns_by_date.ptr() != returns.ptr()) ret_columns = returns_by_date.attr("columns");
+    // Forward returns compound rows in order, so both tables are read in date
+    // order. The values are the caller's business here: ICAnalysis checks them.
+    AnalysisTables tables = analysis_tables(factor_data, returns, false);
+    py::object factor_by_date = tables.factor.frame;
+    py::object returns_by_date = tables.returns.frame;
+    py::object ret_columns = returns_by_date.attr("columns");
+    py::object factor_columns = factor_by_date.attr("columns");
     py::object common = factor_by_date.attr("index").attr("intersection")(returns_by_date.attr("index"));
-    if (py::len(common) == 0 && py::len(factor_by_date) > 0 && py::len(returns_by_date) > 0) {
-        warn_no_common_dates(factor_by_date.attr("index"), returns_by_date.attr("index"));
-    }
     Index ret_rows = positions_of(returns_by_date.attr("index"), common, "returns");
     Index factor_rows = positions_of(factor_by_date.attr("index"), common, "factor_data");
     Index factor_cols = factor_columns.attr("get_indexer")(ret_columns);

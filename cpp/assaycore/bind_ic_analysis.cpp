@@ -4,9 +4,11 @@
 #include "assaycore/core/grouped_ic.hpp"
 #include "assaycore/core/ic_matrix.hpp"
 #include "assaycore/ic_tables.hpp"
+#include "assaycore/table_inputs.hpp"
 #include "common/pyclass.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -164,7 +166,21 @@ public:
             }
         }
         std::vector<std::int64_t> group(static_cast<std::size_t>(n_rows));
-        for (py::ssize_t i = 0; i < n_rows; ++i) group[i] = cp[i] >= 0 ? rank_of[cp[i]] : -1;
+        // Only rows with a factor value lose anything by having no industry.
+        const double* value = fc.factor.data();
+        py::ssize_t unlabelled = 0, valued = 0, first = -1;
+        for (py::ssize_t i = 0; i < n_rows; ++i) {
+            group[i] = cp[i] >= 0 ? rank_of[cp[i]] : -1;
+            if (!std::isfinite(value[i])) continue;
+            ++valued;
+            if (cp[i] < 0 && unlabelled++ == 0) first = i;
+        }
+        if (unlabelled) {
+            py::module_::import("warnings").attr("warn")(
+                py::str("IC by industry: {} of {} (date, instrument) rows with a factor value have no industry, such "
+                        "as {!r} on {}; they are left out")
+                    .format(unlabelled, valued, index[py::int_(first)][py::int_(1)], index[py::int_(first)][py::int_(0)]));
+        }
         const std::int64_t G = static_cast<std::int64_t>(used.size());
         std::vector<CorrCell> cells(static_cast<std::size_t>(G) * K);
         {
@@ -234,8 +250,10 @@ void init(const py::module_& m, py::object self, py::object rank_ic, py::object 
         throw py::value_error(
             py::str("industry_classification: expect one of {}, got {}").format(valid, industry_classification).cast<std::string>());
     }
-    self.attr("rank_ic") = rank_ic;
-    self.attr("ic_func") = m.attr("_get_ic_func")(rank_ic);
+    // Truthiness would make rank_ic="no" choose the rank IC (0 and 1 stay accepted).
+    const bool rank = flag_argument(rank_ic, "rank_ic", true);
+    self.attr("rank_ic") = py::bool_(rank);
+    self.attr("ic_func") = m.attr("_get_ic_func")(py::bool_(rank));
     self.attr("industry") = industry_classification;
     self.attr("max_decay") = max_decay;
 }
@@ -257,17 +275,16 @@ py::object analysis(const py::module_& m, const OwnMethods& own, const py::objec
     py::object validate = m.attr("_validate_data_frame");
     validate(py::arg("df") = factor_data, py::arg("name") = "factor_data");
     validate(py::arg("df") = returns, py::arg("name") = "returns");
+    const bool negate = flag_argument(ascending, "ascending", true);
+    const std::vector<std::int64_t> steps = period_list(periods);
+    // Tables without dates give empty results whatever the periods.
     const auto n_rows = static_cast<std::int64_t>(py::len(returns));
-    for (std::int64_t p : holding_periods(periods)) {
-        if (p >= n_rows) {
-            throw py::value_error(py::str("periods: {} is not shorter than the returns table ({} rows), so no forward "
-                                          "return exists")
-                                      .format(p, n_rows)
-                                      .cast<std::string>());
-        }
-    }
-    py::object fd = m.attr("_format_factor_data")(factor_data, returns, periods);
-    if (py::bool_(self.attr("rank_ic")) && py::bool_(ascending)) set_column(fd, py::str("factor"), py::object(fd["factor"]) * py::int_(-1));
+    if (n_rows > 0 && py::len(factor_data) > 0) require_periods_within(steps, n_rows, "the returns table");
+    require_possible_returns(dated_table(returns, "returns"));
+    py::list listed;
+    for (std::int64_t p : steps) listed.append(p);
+    py::object fd = m.attr("_format_factor_data")(factor_data, returns, listed);
+    if (flag_argument(self.attr("rank_ic"), "rank_ic", true) && negate) set_column(fd, py::str("factor"), py::object(fd["factor"]) * py::int_(-1));
     py::object ic, p_value, decay;
     // The per-date IC and its decay share every sort; when neither step was
     // replaced they are computed in one pass. State stays in this call.

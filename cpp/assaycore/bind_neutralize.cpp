@@ -2,6 +2,7 @@
 #include "assaycore/bindings.hpp"
 #include "assaycore/core/neutralize.hpp"
 #include "assaycore/frames.hpp"
+#include "assaycore/table_inputs.hpp"
 #include "common/pyclass.hpp"
 
 #include <algorithm>
@@ -41,10 +42,6 @@ Int64Array positions(const py::object& labels, const py::object& keys, const std
     return labels.attr("get_indexer")(keys);
 }
 
-py::object date_index(const py::object& dates) {
-    return py::isinstance(dates, pd().attr("DatetimeIndex")) ? dates : pd().attr("DatetimeIndex")(dates);
-}
-
 // Everything the core reads, kept alive while the GIL is released.
 struct Inputs {
     std::vector<py::array> keep;
@@ -77,16 +74,51 @@ struct Inputs {
     }
 };
 
+// Instruments and dates that lack what a fit needs, reported once per kind
+// with their count. Only those with a factor value count: the others lose nothing.
+struct Coverage {
+    py::list ids;
+    py::object index;
+    py::array_t<bool> col_used, row_used;
+
+    void report(const char* what, const std::int64_t* col_pos, const std::int64_t* row_pos, const char* effect) const {
+        if (col_pos) tell(what, col_pos, col_used, "instruments", effect, [&](py::ssize_t k) { return py::repr(ids[k]); });
+        if (row_pos) tell(what, row_pos, row_used, "dates", effect, [&](py::ssize_t k) { return py::str(index[py::int_(k)]); });
+    }
+
+private:
+    template <class Name>
+    static void tell(const char* what, const std::int64_t* pos, const py::array_t<bool>& used, const char* unit,
+                     const char* effect, const Name& name) {
+        const bool* u = used.data();
+        const py::ssize_t n = used.size();
+        py::ssize_t missing = 0, with_values = 0, first = -1;
+        for (py::ssize_t k = 0; k < n; ++k) {
+            if (!u[k]) continue;
+            ++with_values;
+            if (pos[k] < 0 && missing++ == 0) first = k;
+        }
+        if (missing == 0) return;
+        py::module_::import("warnings").attr("warn")(py::str("Neutralization: {} of {} {} {}, such as {}; {}")
+                                                         .format(missing, with_values, unit, what, name(first), effect));
+    }
+};
+
 // Step 1 and 2: the client's exposures, matched to the rows by date (by
 // calendar day for intraday rows) and to the columns by instrument.
 void read_style(const py::module_& m, const py::object& self, const py::object& index, const py::list& ids,
-                Inputs& in) {
+                Inputs& in, const Coverage& cover) {
+    // The client's dates are naive: aware dates are looked up by their own
+    // calendar day, and the range spans the dates in whatever order they come.
+    py::object local = local_dates(index);
     py::object exposures = m.attr("vestamo").attr("get_style_factor_exposure")(
-        py::arg("order_book_ids") = ids, py::arg("start_date") = index[py::int_(0)],
-        py::arg("end_date") = index[py::int_(-1)], py::arg("factors") = self.attr("style_factors"));
+        py::arg("order_book_ids") = ids, py::arg("start_date") = local.attr("min")(),
+        py::arg("end_date") = local.attr("max")(), py::arg("factors") = self.attr("style_factors"));
     const bool daily = py::bool_(m.attr("_is_date_frequency_index")(index));
     in.style.present = true;
     if (exposures.is_none()) {
+        cover.report("have no style exposures", in.minus_ones(static_cast<py::ssize_t>(ids.size())), nullptr,
+                     "their residuals are NaN");
         // No instrument has exposures: every instrument drops out of every fit.
         in.style.values = in.table<double>(py::array_t<double>(std::vector<py::ssize_t>{0, 1}));
         in.style.inst = in.style.date = core::Codes{in.minus_ones(0), 8};
@@ -110,7 +142,7 @@ void read_style(const py::module_& m, const py::object& self, const py::object& 
     const int inst_level = py::str(names[0]).equal(py::str("order_book_id")) ? 0 : 1;
     py::object inst_labels = rows.attr("levels")[py::int_(inst_level)];
     py::object date_labels = rows.attr("levels")[py::int_(1 - inst_level)];
-    py::object row_dates = daily ? date_index(index) : date_index(index).attr("normalize")();
+    py::object row_dates = daily ? local : local.attr("normalize")();
 
     in.style.values = in.table<double>(float_values(exposures, "style exposures"));
     in.style.inst = in.codes(rows.attr("codes")[py::int_(inst_level)]);
@@ -120,12 +152,13 @@ void read_style(const py::module_& m, const py::object& self, const py::object& 
     in.style.inst_of_col = in.ints(positions(inst_labels, ids, "style exposures"));
     in.style.date_of_row = in.ints(
         positions(pd().attr("Index")(as_datetime_ns(date_labels)), as_datetime_ns(row_dates), "style exposure dates"));
+    cover.report("have no style exposures", in.style.inst_of_col, in.style.date_of_row, "their residuals are NaN");
 }
 
 // Step 3: the codes in force on each row date (the latest change on or before
 // it; the first change for a date before every change).
 void read_industry(const py::module_& m, const py::object& self, const py::object& index, const py::list& ids,
-                   Inputs& in) {
+                   Inputs& in, const Coverage& cover) {
     py::object table = m.attr("get_all_industry_category")(self.attr("industry"));
     py::array codes = np().attr("asarray")(table.attr("to_numpy")(), py::arg("dtype") = "int64");
     py::object changes = as_datetime_ns(table.attr("index"));
@@ -133,12 +166,18 @@ void read_industry(const py::module_& m, const py::object& self, const py::objec
     in.industry.codes = in.table<std::int64_t>(codes);
     in.industry.col_of = in.ints(positions(table.attr("columns"), ids, "industry codes"));
     in.industry.position_of_row = in.ints(
-        np().attr("searchsorted")(changes, as_datetime_ns(index), py::arg("side") = "right").attr("__sub__")(1));
+        np().attr("searchsorted")(changes, local_ns(index), py::arg("side") = "right").attr("__sub__")(1));
+    const std::string source = py::str(self.attr("industry")).cast<std::string>();
+    cover.report(("have no industry in " + source).c_str(), in.industry.col_of, nullptr,
+                 "they are left out of the industry demeaning");
+    cover.report(("precede the industry data of " + source).c_str(), nullptr, in.industry.position_of_row,
+                 "they take its earliest classification");
 }
 
 // Step 4: user tables that are given and have rows, matched by date and
 // instrument.
-void read_users(const py::object& self, const py::object& index, const py::list& ids, Inputs& in) {
+void read_users(const py::object& self, const DatedTable& factor, const py::object& index, const py::list& ids,
+                Inputs& in, const Coverage& cover) {
     py::object others = self.attr("other_factors");
     if (others.is_none()) return;
     py::object row_dates = as_datetime_ns(index);
@@ -147,12 +186,15 @@ void read_users(const py::object& self, const py::object& index, const py::list&
         ++k;
         if (entry.is_none()) continue;
         const std::string name = "other_factors[" + std::to_string(k) + "]";
-        require_frame(py::reinterpret_borrow<py::object>(entry), name.c_str());
+        const py::object table = py::reinterpret_borrow<py::object>(entry);
+        DatedTable user = dated_table(table, name.c_str());
+        require_comparable_dates(factor, user);
         if (py::len(entry) == 0) continue;
         core::UserFactor f;
-        f.values = in.table<double>(float_values(py::reinterpret_borrow<py::object>(entry), name.c_str()));
+        f.values = in.table<double>(float_values(table, name.c_str()));
         f.row_of = in.ints(positions(pd().attr("Index")(as_datetime_ns(entry.attr("index"))), row_dates, name + " dates"));
         f.col_of = in.ints(positions(entry.attr("columns"), ids, name + " columns"));
+        cover.report(("are missing from " + name).c_str(), f.col_of, f.row_of, "their residuals are NaN");
         in.users.push_back(f);
     }
 }
@@ -166,6 +208,11 @@ void init(const py::module_& m, const py::object& self, const py::object& indust
     if (industry.is_none() && style_factors.is_none() && other_factors.is_none()) {
         throw py::value_error("Expect at least one of [industry, style_factors, other_factors] not None, but get both None.");
     }
+    if (!other_factors.is_none() && !py::isinstance<py::list>(other_factors) && !py::isinstance<py::tuple>(other_factors)) {
+        throw py::type_error(py::str("other_factors: expect None or a list of pd.DataFrame, got {!r} ({})")
+                                 .format(other_factors, py::type::of(other_factors))
+                                 .cast<std::string>());
+    }
     const bool all = py::isinstance<py::str>(style_factors) && style_factors.cast<std::string>() == "all";
     self.attr("industry") = industry;
     self.attr("style_neutralize") = py::bool_(py::bool_(style_factors));
@@ -173,8 +220,10 @@ void init(const py::module_& m, const py::object& self, const py::object& indust
     self.attr("other_factors") = other_factors;
 }
 
+// Each date is fitted alone, so the rows are read in the order they come
+// and the result keeps it.
 py::object process(const py::module_& m, const py::object& self, const py::object& df) {
-    require_frame(df, "df");
+    const DatedTable table = dated_table(df, "df");
     py::object index = df.attr("index");
     py::list ids(df.attr("columns"));
     const auto n_dates = static_cast<py::ssize_t>(py::len(index));
@@ -182,13 +231,16 @@ py::object process(const py::module_& m, const py::object& self, const py::objec
     py::array y = float_values(df, "df");
     py::array_t<double> out({n_dates, n_instruments});
     py::object columns = pd().attr("Index")(ids);
-    // A table without dates asks the client nothing.
-    if (n_dates == 0) return make_frame(out, index, columns);
+    // A table without cells asks the client nothing.
+    if (n_dates == 0 || n_instruments == 0) return make_frame(out, index, columns);
 
+    py::object finite = np().attr("isfinite")(y);
+    const Coverage cover{ids, index, np().attr("ascontiguousarray")(finite.attr("any")(py::arg("axis") = 0)),
+                         np().attr("ascontiguousarray")(finite.attr("any")(py::arg("axis") = 1))};
     Inputs in;
-    if (py::bool_(self.attr("style_neutralize"))) read_style(m, self, index, ids, in);
-    if (py::bool_(self.attr("industry"))) read_industry(m, self, index, ids, in);
-    read_users(self, index, ids, in);
+    if (py::bool_(self.attr("style_neutralize"))) read_style(m, self, index, ids, in, cover);
+    if (py::bool_(self.attr("industry"))) read_industry(m, self, index, ids, in, cover);
+    read_users(self, table, index, ids, in, cover);
 
     const core::StridedTable<double> factor = in.table<double>(y);
     double* dst = out.mutable_data();

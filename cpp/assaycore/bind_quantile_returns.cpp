@@ -6,6 +6,7 @@
 #include "assaycore/core/scratch.hpp"
 #include "assaycore/frames.hpp"
 #include "assaycore/portfolio_frames.hpp"
+#include "assaycore/table_inputs.hpp"
 #include "common/pyclass.hpp"
 
 #include <cstdint>
@@ -43,29 +44,6 @@ std::int32_t group_count(const py::object& quantile) {
     return static_cast<std::int32_t>(q);
 }
 
-// The periods shorter than the factor table, each once; the others are
-// dropped with a warning, or fail when none is left.
-std::vector<std::int64_t> usable_periods(const py::module_& m, const py::object& periods, std::int64_t rows) {
-    const bool sequence = py::isinstance<py::iterable>(periods) && !py::isinstance<py::str>(periods);
-    // Read once: a generator would be empty the second time.
-    py::object items = sequence ? py::object(py::list(periods)) : periods;
-    const std::vector<std::int64_t> values = holding_periods(items);  // raises unless items is the list
-    std::vector<std::int64_t> kept;
-    py::list unavailable;
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        if (values[k] >= rows) {
-            unavailable.append(py::reinterpret_borrow<py::list>(items)[k]);
-        } else {
-            kept.push_back(values[k]);
-        }
-    }
-    if (!unavailable.empty()) {
-        if (kept.empty()) throw py::value_error(py::str("Invalid periods, must be less than {}").format(rows).cast<std::string>());
-        warn(m, py::str("Invalid periods found: {}, will ignore.").format(unavailable));
-    }
-    return distinct_periods(kept);
-}
-
 void init(const py::module_& m, const py::object& self, const py::object& quantile, const py::object& benchmark) {
     group_count(quantile);
     self.attr("quantile") = quantile;
@@ -85,6 +63,8 @@ py::object load_benchmark_series(const py::module_& m, const py::object& self, c
     py::object code = self.attr("benchmark");
     if (code.is_none()) return py::none();
     py::object index = py::isinstance(dates, pd().attr("DatetimeIndex")) ? dates : pd().attr("DatetimeIndex")(dates);
+    // The client's dates are naive: aware dates meet them on their own calendar day.
+    py::object local = local_dates(index);
     const std::string freq = m.attr("_get_datetime_freq")(index).cast<std::string>();
     const char* field = freq == "tick" ? "last" : "close";
     const auto n = static_cast<py::ssize_t>(py::len(index));
@@ -92,8 +72,8 @@ py::object load_benchmark_series(const py::module_& m, const py::object& self, c
         // No dates, nothing to ask the client for.
         return pd().attr("Series")(py::arg("index") = index, py::arg("dtype") = "float64", py::arg("name") = code);
     }
-    py::object start = index[py::int_(0)].attr("date")();
-    py::object end = index[py::int_(-1)].attr("date")();
+    py::object start = local.attr("min")().attr("date")();
+    py::object end = local.attr("max")().attr("date")();
     py::list fields;
     fields.append(field);
     py::object price = m.attr("vestamo").attr("get_price")(code, py::arg("start_date") = start, py::arg("end_date") = end,
@@ -107,7 +87,7 @@ py::object load_benchmark_series(const py::module_& m, const py::object& self, c
     py::array_t<double> values = np().attr("ascontiguousarray")(
         series.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = np().attr("nan")));
     py::array_t<std::int64_t> positions = np().attr("ascontiguousarray")(
-        pd().attr("Index")(as_datetime_ns(series.attr("index"))).attr("get_indexer")(as_datetime_ns(index)),
+        pd().attr("Index")(as_datetime_ns(series.attr("index"))).attr("get_indexer")(as_datetime_ns(local)),
         py::arg("dtype") = "int64");
     py::array_t<double> out(n);
     core::cumulative_price_return(values.data(), positions.data(), n, out.mutable_data());
@@ -124,9 +104,9 @@ py::object detail_frame(const py::object& labels, const py::object& dates, const
 py::object analysis(const py::module_& m, const py::object& self, const py::object& factor_data, const py::object& returns,
                     const py::object& periods, const py::object& ascending) {
     require_frame(factor_data, "factor_data");
-    const std::vector<std::int64_t> kept = usable_periods(m, periods, static_cast<std::int64_t>(py::len(factor_data)));
+    const std::vector<std::int64_t> kept = portfolio_periods(periods, static_cast<std::int64_t>(py::len(factor_data)), true);
     const std::int32_t q = group_count(self.attr("quantile"));
-    const bool rank_ascending = py::bool_(ascending);
+    const bool rank_ascending = flag_argument(ascending, "ascending", true);
     PortfolioInputs in = portfolio_inputs(factor_data, returns);
     const std::int64_t rows = in.rows, cols = in.cols;
     const auto n_periods = static_cast<py::ssize_t>(kept.size());
@@ -149,7 +129,7 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
 
     py::list labels;
     for (std::int32_t g = 1; g <= q; ++g) labels.append(py::str("q{}").format(g));
-    py::object dates = factor_data.attr("index");
+    py::object dates = in.factor_frame.attr("index");
     py::list names;
     names.append("tag");
     names.append("datetime");
@@ -170,9 +150,9 @@ py::object analysis(const py::module_& m, const py::object& self, const py::obje
     return m.attr("QuantileReturnAnalysisResult")(
         py::arg("quantile_turnover") = make_frame(turnover.attr("T"), by_group, columns),
         py::arg("quantile_returns") = make_frame(group_returns.attr("T"), by_group, columns),
-        py::arg("quantile_detail") = detail_frame(detail, dates, factor_data.attr("columns")),
+        py::arg("quantile_detail") = detail_frame(detail, dates, in.factor_frame.attr("columns")),
         py::arg("benchmark_return") = self.attr("_load_benchmark_series")(dates),
-        py::arg("top_minus_bottom_returns") = make_frame(spread.attr("T"), date_index(factor_data), columns),
+        py::arg("top_minus_bottom_returns") = make_frame(spread.attr("T"), date_index(in.factor_frame), columns),
         py::arg("name") = self.attr("step_name"));
 }
 

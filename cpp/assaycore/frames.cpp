@@ -92,8 +92,10 @@ py::array_t<double> frame_values(const py::object& df, const char* name) {
 
 py::array_t<std::int64_t> as_datetime_ns(const py::object& dates) {
     py::object index = py::isinstance(dates, pd().attr("DatetimeIndex")) ? dates : pd().attr("DatetimeIndex")(dates);
-    // .values is naive datetime64 in the index's own unit (UTC for aware
-    // indexes) on every pandas from 1.5 on; numpy rescales it exactly.
+    // Aware dates as their UTC instants: newer pandas deprecates .values of an
+    // aware index. .values is then naive datetime64 in the index's own unit on
+    // every pandas from 1.5 on; numpy rescales it exactly.
+    if (!index.attr("tz").is_none()) index = index.attr("tz_convert")(py::none());
     py::object values = np().attr("asarray")(index.attr("values"), py::arg("dtype") = "datetime64[ns]");
     return np().attr("ascontiguousarray")(values.attr("view")("int64"));
 }

@@ -12,6 +12,8 @@
 namespace quellix::assaycore {
 
 struct PortfolioInputs {
+    // The factor table in ascending date order: the results' labels come from it.
+    py::object factor_frame;
     std::int64_t rows = 0;
     std::int64_t cols = 0;
     NumericValues factor;
@@ -21,7 +23,8 @@ struct PortfolioInputs {
     py::array_t<std::int64_t> return_cols;
 };
 
-// Checks both tables (types, unique dates and instruments) and reads them.
+// Checks both tables (see analysis_tables) and reads them in date order: the
+// holdings move down the rows and the growth compounds along them.
 PortfolioInputs portfolio_inputs(const py::object& factor_data, const py::object& returns);
 
 // Core calls, made while the GIL is released. `out` is rows x cols, row-major.
@@ -37,5 +40,10 @@ py::list period_columns(const std::vector<std::int64_t>& periods);
 
 // The factor's dates as the row labels of a per-date result table.
 py::object date_index(const py::object& factor_data);
+
+// The periods of a portfolio analysis of `rows` factor dates, each once. A
+// period not shorter than the table is warned about, and with `drop_long`
+// dropped (ValueError when none is left); a table without dates takes any.
+std::vector<std::int64_t> portfolio_periods(const py::object& periods, std::int64_t rows, bool drop_long);
 
 }  // namespace quellix::assaycore

@@ -149,6 +149,9 @@ class Shared:
         self.cost, self.split = cost, split
         self.returns, self.corr_dates, self.keep_results = returns, corr_dates, keep_results
         self.data, self.history = data, history
+        # numpy's error state is per thread and per process: pool threads and
+        # cluster workers start from the default, so each run restores the caller's.
+        self.errstate = np.geterr()
         self.memo = vestamo.QueryMemo()
 
     def __getstate__(self):
@@ -168,7 +171,7 @@ def run_factor(shared, name, source):
     """
     start = time.perf_counter()
     try:
-        with shared.memo.active():
+        with shared.memo.active(), np.errstate(**shared.errstate):
             table = source.frame(name) if isinstance(source, FactorGraph) else source
             returns = shared.returns[_layout(table)]
             results = _analyse(shared.steps, table, returns, shared.ascending, shared.periods)

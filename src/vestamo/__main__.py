@@ -31,7 +31,8 @@ def main(argv=None):
             print("wrote {!r} to {}".format(market, folder))
         else:
             print("{!r}: valid".format(open_store(args.folder).validate()))
-    except (StoreError, ValueError, TypeError) as exc:
+    except (StoreError, ValueError, TypeError, OSError) as exc:
+        # One line for the user; a traceback says nothing more about a damaged folder.
         print("error: {}".format(exc), file=sys.stderr)
         return 1
     return 0

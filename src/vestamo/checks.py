@@ -4,6 +4,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
+from .checksums import check_manifest
 from .layout import StoreError, code_positions, day_numbers
 
 __all__ = ["check_store"]
@@ -17,12 +18,30 @@ def check_store(store):
     known_set = pa.array(list(known), pa.string())
     _check_daily(store, "bars", known, known_set, _check_bar_values)
     if store._tables["exposures"] is not None:
+        _check_exposure_columns(store._table("exposures"))
         _check_daily(store, "exposures", known, known_set, None)
     if store._tables["index_components"] is not None:
         _check_components(store, known)
     for name, frame in (("industry_citics_2019", "citics"), ("industry_shenwan", "shenwan")):
         if store._tables[name] is not None:
-            getattr(store, frame)
+            _check_known(store._table(name).path, getattr(store, frame), known)
+    # Last: a file changed on purpose is better reported by what is wrong in it.
+    check_manifest(store.folder)
+
+
+def _check_exposure_columns(table):
+    # A table that answers every exposure query with nothing is a broken one.
+    if not [c for c in table.columns if c not in ("date", "order_book_id")]:
+        raise StoreError("{}: no style factor columns besides 'date' and 'order_book_id'".format(table.path))
+    if table.count_rows() == 0:
+        raise StoreError("{}: the exposures table has no rows; leave the table out instead".format(table.path))
+
+
+def _check_known(path, frame, known):
+    unknown = ~frame["order_book_id"].isin(known)
+    if unknown.any():
+        raise StoreError("{}: order_book_id {} is not in the instruments table ({} row(s))".format(
+            path, frame.loc[unknown, "order_book_id"].iloc[0], int(unknown.sum())))
 
 
 def _check_daily(store, name, known, known_set, check_values):
@@ -65,9 +84,10 @@ def _check_daily(store, name, known, known_set, check_values):
 
 
 def _check_bar_values(path, batch):
+    columns = {}
     for name in _PRICES + ("volume", "adj_factor"):
-        values = np.asarray(batch.column(batch.schema.get_field_index(name)).cast(pa.float64())
-                            .to_numpy(zero_copy_only=False))
+        values = columns[name] = np.asarray(batch.column(batch.schema.get_field_index(name)).cast(pa.float64())
+                                            .to_numpy(zero_copy_only=False))
         missing = np.isnan(values)
         if missing.any():
             raise StoreError("{}: column '{}' has {} missing value(s); leave out a day without a bar".format(
@@ -78,7 +98,21 @@ def _check_bar_values(path, batch):
             raise StoreError("{}: column '{}' holds {}, expect {}".format(
                 path, name, values[bad][0], "a positive finite factor" if name == "adj_factor"
                 else "a finite value of at least 0"))
+    _check_price_order(path, batch, columns)
     _check_optional_bar_values(path, batch)
+
+
+def _check_price_order(path, batch, c):
+    # A bar's range holds its open and close, and a traded price is positive.
+    top, bottom = np.maximum(c["open"], c["close"]), np.minimum(c["open"], c["close"])
+    bad = ~((c["high"] >= top) & (bottom >= c["low"]) & (c["low"] > 0))
+    if bad.any():
+        k = int(np.flatnonzero(bad)[0])
+        code = batch.column(batch.schema.get_field_index("order_book_id"))[k].as_py()
+        date = batch.column(batch.schema.get_field_index("date"))[k].as_py()
+        raise StoreError("{}: {} bar(s) break high >= max(open, close) >= min(open, close) >= low > 0, the first "
+                         "of order_book_id {} on {} (open {}, high {}, low {}, close {})".format(
+                             path, int(bad.sum()), code, date, *(c[n][k] for n in ("open", "high", "low", "close"))))
 
 
 def _column(batch, name):

@@ -39,6 +39,9 @@ def ttl_cache(seconds):
     def decorator(func):
         store = {}
         lock = threading.Lock()
+        # Bumped by every clear: an answer computed across a clear may come
+        # from the market that was just replaced, so it is returned but not kept.
+        generation = [0]
         try:
             signature = inspect.signature(func)
         except (TypeError, ValueError):
@@ -66,16 +69,19 @@ def ttl_cache(seconds):
             now = _clock()
             with lock:
                 hit = store.get(key)
+                started = generation[0]
             if hit is not None and now < hit[0]:
                 return hit[1]
             result = func(*args, **kwargs)
             with lock:
-                store[key] = (_clock() + seconds, result)
+                if generation[0] == started:
+                    store[key] = (_clock() + seconds, result)
             return result
 
         def cache_clear():
             with lock:
                 store.clear()
+                generation[0] += 1
 
         wrapper.cache_clear = cache_clear
         wrapper.ttl = seconds

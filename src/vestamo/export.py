@@ -8,6 +8,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from .base import BAR_COLUMNS
+from .checksums import write_manifest
 from .layout import TABLES, StoreError
 
 __all__ = ["export"]
@@ -115,6 +116,7 @@ def export(market, path, overwrite=False):
             "start_date": _dates(shenwan["start_date"]),
             "version": pa.array(shenwan["version"].to_numpy(), pa.int8()),
         }), str(targets["industry_shenwan"]))
+    write_manifest(folder, [target for target in targets.values() if target.exists()])
     return folder
 
 

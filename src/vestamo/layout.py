@@ -5,6 +5,8 @@ Each table is either one Parquet file ``<name>.parquet`` or a folder
 describes the layout for users.
 """
 
+import contextlib
+
 import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -39,6 +41,19 @@ _UNITS_PER_DAY = {"s": 86400, "ms": 86400 * 10**3, "us": 86400 * 10**6, "ns": 86
 
 class StoreError(ValueError):
     """A data folder that does not follow the layout; the message names the file."""
+
+
+@contextlib.contextmanager
+def _reading(where):
+    """Arrow's and the system's read errors (a damaged page, an unreadable file) as a StoreError naming ``where``."""
+    try:
+        yield
+    except MemoryError:
+        raise
+    except (pa.ArrowException, OSError) as exc:
+        # Arrow's messages run over lines and may quote damaged bytes: one printable line.
+        cause = " ".join("".join(c if c.isprintable() else " " for c in str(exc)).split())
+        raise StoreError("{}: not readable ({})".format(where() if callable(where) else where, cause)) from None
 
 
 def _is_text(t):
@@ -87,9 +102,9 @@ class Table:
     @classmethod
     def find(cls, folder, name):
         """The table, or None when the folder has neither file nor folder of that name."""
-        if (folder / (name + ".parquet")).exists() or (folder / name).is_dir():
-            return cls(folder, name)
-        return None
+        with _reading(folder):
+            found = (folder / (name + ".parquet")).exists() or (folder / name).is_dir()
+        return cls(folder, name) if found else None
 
     def _check_schema(self, wanted):
         """Column -> Arrow type, checked in the footer of every file (metadata only).
@@ -147,8 +162,11 @@ class Table:
 
     def row_groups(self, expr):
         """Row-group fragments whose statistics allow a row matching ``expr``."""
-        return [group for fragment in self.dataset.get_fragments(filter=expr)
-                for group in fragment.split_by_row_group(filter=expr)]
+        groups = []
+        for fragment in self.dataset.get_fragments(filter=expr):
+            with _reading(fragment.path):
+                groups.extend(fragment.split_by_row_group(filter=expr))
+        return groups
 
     def read(self, columns, expr=None):
         """The rows matching ``expr``, reading only the row groups that may hold them."""
@@ -163,18 +181,37 @@ class Table:
                                                     row_groups=ids)
                      for path, (part, ids) in by_file.items()]
         dataset = ds.FileSystemDataset(fragments, self.read_schema, self.read_format, self.dataset.filesystem)
-        return dataset.to_table(columns=list(columns), filter=expr)
+        with _reading(lambda: self._failing(fragments, columns, expr)):
+            return dataset.to_table(columns=list(columns), filter=expr)
+
+    def _failing(self, fragments, columns, expr):
+        """The first of ``fragments`` that cannot be read (the table when none fails alone)."""
+        for fragment in fragments:
+            try:
+                fragment.to_table(schema=self.read_schema, columns=list(columns), filter=expr)
+            except (pa.ArrowException, OSError):
+                return fragment.path
+        return self.path
 
     def file_batches(self, columns):
         """(file, record batches) of every file in turn, codes dictionary-encoded."""
         for fragment in self.dataset.get_fragments():
             reader = self.read_format.make_fragment(fragment.path, self.dataset.filesystem,
                                                     partition_expression=fragment.partition_expression)
-            yield fragment.path, reader.to_batches(schema=self.read_schema, columns=list(columns))
+            yield fragment.path, self._batches(fragment.path, reader, columns)
+
+    def _batches(self, path, reader, columns):
+        with _reading(path):
+            yield from reader.to_batches(schema=self.read_schema, columns=list(columns))
+
+    def count_rows(self):
+        with _reading(self.path):
+            return self.dataset.count_rows()
 
     def read_all(self, columns):
         """A small table in full, with plain (not dictionary) text columns."""
-        return self.dataset.to_table(columns=list(columns))
+        with _reading(lambda: self._failing(list(self.dataset.get_fragments()), columns, None)):
+            return self.dataset.to_table(columns=list(columns))
 
 
 def day_numbers(column, where):

@@ -51,7 +51,11 @@ class ParquetStore(MarketData):
 
     def __init__(self, path):
         self.folder = pathlib.Path(path).expanduser()
-        if not self.folder.is_dir():
+        try:
+            is_folder = self.folder.is_dir()
+        except OSError as exc:  # a parent the process may not enter
+            raise StoreError("{}: not readable ({})".format(self.folder, exc)) from None
+        if not is_folder:
             raise StoreError("{}: not a folder".format(self.folder))
         self._tables = {name: Table.find(self.folder, name) for name in TABLES}
         for name in REQUIRED:

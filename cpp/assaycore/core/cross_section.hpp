@@ -216,34 +216,56 @@ inline void winsorize_row(WinsorizeRule rule, double* row, std::int64_t n, DateS
 // turns missing (0 / 0) whatever rounding a plain sum would leave. As in
 // pandas, an infinite input makes the standard deviation (and so every cell)
 // missing, and so does a row with fewer than two values.
+//
+// Values so large that their deviations or squares overflow (about 1e154 and
+// up) are scaled first by a power of two near their largest magnitude:
+// z-scores do not depend on the scale, and a power of two changes no digit,
+// so the scaled formula is the plain one wherever the plain one stays in
+// range. (Squares that vanish keep pandas' answer, x / 0 set to 0.)
 inline void normalize_row(double* row, std::int64_t n, DateScratch& scratch) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     double* present = scratch.values.data();
     std::int64_t j0 = 0;
     while (j0 < n && std::isnan(row[j0])) ++j0;
-    const double origin = j0 < n ? row[j0] : 0.0;
     std::int64_t c = 0;
     bool infinite = false;
     for (std::int64_t j = j0; j < n; ++j) {
-        const double x = row[j];
-        infinite = infinite || std::isinf(x);
-        present[c] = x - origin;
-        c += std::isnan(x) ? 0 : 1;
+        infinite = infinite || std::isinf(row[j]);
+        c += std::isnan(row[j]) ? 0 : 1;
     }
     if (c < 2 || infinite) {
         std::fill(row, row + n, nan);
         return;
     }
-    const double mean = origin + numpy_sum(present, c) / static_cast<double>(c);
-    c = 0;
-    for (std::int64_t j = j0; j < n; ++j) {
-        const double d = row[j] - mean;
-        present[c] = d * d;
-        c += std::isnan(d) ? 0 : 1;
+    double scale = 1.0, mean = 0.0, squares = 0.0;
+    const auto moments = [&] {
+        const double origin = row[j0] / scale;
+        std::int64_t k = 0;
+        for (std::int64_t j = j0; j < n; ++j) {
+            present[k] = row[j] / scale - origin;
+            k += std::isnan(row[j]) ? 0 : 1;
+        }
+        mean = origin + numpy_sum(present, c) / static_cast<double>(c);
+        k = 0;
+        for (std::int64_t j = j0; j < n; ++j) {
+            const double d = row[j] / scale - mean;
+            present[k] = d * d;
+            k += std::isnan(d) ? 0 : 1;
+        }
+        squares = numpy_sum(present, c);
+        return std::isfinite(mean) && std::isfinite(squares);
+    };
+    if (!moments()) {
+        double top = 0.0;
+        for (std::int64_t j = j0; j < n; ++j) {
+            if (!std::isnan(row[j])) top = std::max(top, std::abs(row[j]));
+        }
+        scale = std::ldexp(1.0, std::ilogb(top));
+        moments();
     }
-    const double sd = std::sqrt(numpy_sum(present, c) / static_cast<double>(c - 1));
+    const double sd = std::sqrt(squares / static_cast<double>(c - 1));
     for (std::int64_t j = 0; j < n; ++j) {
-        const double z = (row[j] - mean) / sd;
+        const double z = (row[j] / scale - mean) / sd;
         row[j] = std::isinf(z) ? 0.0 : z;
     }
 }

@@ -63,7 +63,8 @@ class ICAnalysisResult(_AnalysisResult):
     def _industry_table(self, kind):
         """IC (kind 0) or p-value (kind 1) per industry and period, or None without an industry table."""
         table = self.ic_industry_distribute
-        if not isinstance(table, pd.DataFrame) or table.index.nlevels != 2:
+        # No rows: no instrument had an industry, so there is nothing to show.
+        if not isinstance(table, pd.DataFrame) or table.index.nlevels != 2 or table.empty:
             return None
         return table.xs(kind, level=1)
 
