@@ -11,6 +11,9 @@ import vestamo
 from quellix.analysis import inference
 from quellix.interface import Factor, UnaryFactor
 
+# Some instruments of the small screens have no exposures on their first dates, on purpose.
+pytestmark = pytest.mark.filterwarnings("ignore:Neutralization:UserWarning")
+
 START, END, SPLIT = "2019-02-01", "2019-12-31", "2019-09-02"
 PERIODS = [1, 5]
 
