@@ -1,7 +1,8 @@
 """Before/after: the same benchmark against two builds, in one run.
 
     python benchmarks/compare_builds.py OLD_ROOT [NEW_ROOT] [--suite kernels|pipeline]
-        [--rounds 5] [--kernels ma,std] [--layouts 1-D,panel]
+        [--rounds 5] [--kernels ma,std] [--layouts 1-D,panel] [--windows 20,250]
+        [--clock wall|cpu]
 
 OLD_ROOT and NEW_ROOT are directories holding the `quellix` and `vestamo`
 packages with their compiled modules (a checkout's `src/` after `make
@@ -27,7 +28,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 
 def run_kernels(root, args):
-    cmd = [sys.executable, str(HERE / "kernel_times.py"), args.kernels, args.layouts]
+    cmd = [sys.executable, str(HERE / "kernel_times.py"), args.kernels, args.layouts, args.clock, args.windows]
     out = subprocess.run(cmd, env=env_for(root), capture_output=True, text=True, check=True).stdout
     return json.loads(out)
 
@@ -67,7 +68,10 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--kernels", default="")
     parser.add_argument("--layouts", default="1-D,panel")
+    parser.add_argument("--windows", default="", help="kernels: window lengths (default 5,20,60,120,250)")
     parser.add_argument("--stocks", type=int, default=5000)
+    parser.add_argument("--clock", choices=["wall", "cpu"], default="wall",
+                        help="kernels: time by the wall clock or by the process's CPU time (steadier under load)")
     args = parser.parse_args()
     runner = run_kernels if args.suite == "kernels" else run_pipeline
     old, new = pathlib.Path(args.old).resolve(), pathlib.Path(args.new).resolve()

@@ -1,7 +1,10 @@
 """Times of every rolling kernel on float64 input, as JSON on stdout: 1-D
 series of 2,500 values and a C-order 2,500 x 5,000 panel (the layout the
 evaluator hands over), windows 5, 20, 60, 120 and 250. The worker of
-compare_builds.py; run it with the build to time first on sys.path."""
+compare_builds.py; run it with the build to time first on sys.path.
+
+    kernel_times.py [KERNELS] [LAYOUTS] [wall|cpu] [WINDOWS]
+"""
 import json
 import os
 import sys
@@ -19,17 +22,17 @@ import quellix.rolling as rolling  # noqa: E402
 WINDOWS = (5, 20, 60, 120, 250)
 
 
-def best_time(func, budget, repeat):
-    start = time.perf_counter()
+def best_time(func, budget, repeat, clock=time.perf_counter):
+    start = clock()
     func()
-    once = max(time.perf_counter() - start, 1e-7)
+    once = max(clock() - start, 1e-7)
     calls = max(1, int(budget / repeat / once))
     best = float("inf")
     for _ in range(repeat):
-        start = time.perf_counter()
+        start = clock()
         for _ in range(calls):
             func()
-        best = min(best, (time.perf_counter() - start) / calls)
+        best = min(best, (clock() - start) / calls)
     return best
 
 
@@ -43,6 +46,9 @@ def call(name, data, other, window):
 def main():
     kernels = sys.argv[1].split(",") if len(sys.argv) > 1 and sys.argv[1] else ref.KERNELS
     layouts = sys.argv[2].split(",") if len(sys.argv) > 2 else ["1-D", "panel"]
+    # CPU time of both threads: steadier than wall time on a machine shared with other work.
+    clock = time.process_time if len(sys.argv) > 3 and sys.argv[3] == "cpu" else time.perf_counter
+    windows = [int(w) for w in sys.argv[4].split(",")] if len(sys.argv) > 4 and sys.argv[4] else WINDOWS
     rng = np.random.default_rng(7)
     data = {"1-D": (rng.standard_normal(2500), rng.standard_normal(2500)),
             "panel": (rng.standard_normal((2500, 5000)), rng.standard_normal((2500, 5000)))}
@@ -53,8 +59,8 @@ def main():
             x, y = data[layout]
             budget, repeat = (0.1, 5) if layout == "1-D" else (0.0, 3)
             for name in kernels:
-                for window in WINDOWS:
-                    times[f"{name} {layout} n={window}"] = best_time(call(name, x, y, window), budget, repeat)
+                for window in windows:
+                    times[f"{name} {layout} n={window}"] = best_time(call(name, x, y, window), budget, repeat, clock)
     json.dump(times, sys.stdout)
 
 

@@ -44,10 +44,13 @@ def test_flipped_bytes_never_pass_validation(market, copy, restore_market, seed)
 
 
 def test_a_file_changed_afterwards_is_named_with_what_to_do(copy):  # noqa: F811
-    volume = lambda t: t.set_column(t.schema.get_field_index("volume"), "volume",  # noqa: E731
-                                    pc.multiply(t.column("volume"), 2.0))
+    def doubled(t):  # twice the shares for twice the money: sound rows, other bytes
+        for name in ("volume", "total_turnover"):
+            if name in t.column_names:
+                t = t.set_column(t.schema.get_field_index(name), name, pc.multiply(t.column(name), 2.0))
+        return t
     path = copy / "bars.parquet"
-    pq.write_table(volume(pq.read_table(path)), path)  # sound rows, other bytes
+    pq.write_table(doubled(pq.read_table(path)), path)
     with pytest.raises(vestamo.StoreError, match="bars.parquet: the file's checksum differs .* remove its line"):
         vestamo.open_store(copy).validate()
     forget_checksum(path)

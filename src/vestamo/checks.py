@@ -134,7 +134,7 @@ def _check_optional_bar_values(path, batch):
             raise StoreError("{}: column 'total_turnover' holds {} with volume {}, expect a finite value of at "
                              "least 0, and 0 without volume".format(path, value[bad][0], volume[bad][0]))
         traded = volume > 0
-        with np.errstate(invalid="ignore", divide="ignore"):
+        with np.errstate(all="ignore"):  # bars without volume are left out below
             vwap = value / volume
         # Traded value and volume are rounded figures: allow a relative slack of 1e-6.
         outside = traded & ((vwap < low * (1 - 1e-6)) | (vwap > high * (1 + 1e-6)))
