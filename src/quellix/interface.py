@@ -29,6 +29,9 @@ __all__ = [
     "load_field",
     "drop_leading",
     "is_recipe",
+    "truth",
+    "both",
+    "either",
 ]
 
 FIELDS = ("open", "high", "low", "close", "volume")
@@ -50,6 +53,24 @@ def is_recipe(obj):
     return type(obj) is tuple and len(obj) == 2 and callable(obj[0]) and type(obj[1]) is tuple
 
 
+def truth(x):
+    """Where x holds: non-zero and not NaN (a comparison with NaN is false, and so is NaN itself)."""
+    x = np.asarray(x)
+    if x.dtype == np.bool_:
+        return x
+    return (x != 0) & (x == x)
+
+
+def both(a, b):
+    """Element-wise `and` of the truth of a and b."""
+    return np.logical_and(truth(a), truth(b))
+
+
+def either(a, b):
+    """Element-wise `or` of the truth of a and b."""
+    return np.logical_or(truth(a), truth(b))
+
+
 def _is_operand(value):
     return isinstance(value, (AbstractFactor, numbers.Number, np.bool_))
 
@@ -66,6 +87,8 @@ _SYMBOLS = {
     np.greater_equal: ">=",
     np.equal: "==",
     np.not_equal: "!=",
+    both: "&",
+    either: "|",
 }
 
 
@@ -135,6 +158,10 @@ class AbstractFactor(abc.ABC):
     __ge__ = _binary(np.greater_equal)
     __eq__ = _binary(np.equal)
     __ne__ = _binary(np.not_equal)
+    __and__ = _binary(both)
+    __rand__ = _binary(both, reflected=True)
+    __or__ = _binary(either)
+    __ror__ = _binary(either, reflected=True)
 
     def __neg__(self):
         return UnaryFactor(np.negative, self)
