@@ -1,253 +1,112 @@
 """pandas/numpy transliteration of the 101 formulaic alphas of Kakushadze (2016).
 
-The independent computation that the compiled alpha operators are compared
-with, written from the paper's formulas alone. ``reference_alpha(k, data)``
-evaluates alpha ``k`` on ``data``, a dict of dates x instruments float frames
-("open", "high", "low", "close", "volume", "vwap", "returns", "total_turnover",
-"cap") plus "industry", a frame of industry labels (object, NaN = unlabelled).
+The independent computation that the compiled alphas are compared with,
+written from the paper's formulas alone. ``reference_alpha(k, data)``
+evaluates alpha ``k`` (1..101) on ``data``, a dict of dates x instruments float
+frames "open", "high", "low", "close", "volume", "vwap", "returns" (close /
+previous close - 1), "total_turnover" (the day's traded value), "cap" (market
+capitalisation), and "industry", a frame of industry labels (object, NaN
+where unlabelled). ``random_market`` builds such a dict.
 
-Operator conventions (``REFERENCE_FUNCTIONS``):
+The operators and their conventions are in alpha_operators_reference and
+re-exported here, with REFERENCE_FUNCTIONS.
 
-- rank: per date, percentage rank over the instruments, ties averaged, NaN
-  stays NaN, values in (0, 1]; ties are exact float equality.
-- scale(x, a): x * a / (the date's sum of |x|, NaN skipped); a zero sum
-  (including a date with no values) gives NaN.
-- indneutralize: x minus the mean of x over the instrument's industry on that
-  date, NaN skipped; an instrument without a label gives NaN.
-- Time-series windows are the past d rows including today; a non-integer d is
-  floored and a floored d below 1 taken as 1, for delay and delta too. Any NaN
-  in a window gives NaN; an infinity follows IEEE arithmetic.
-- ts_argmax / ts_argmin: 1-based position counted from the window's oldest
-  row, the oldest of equal extremes.
-- ts_rank: today's rank among the window's values, ties averaged, divided by
-  d, so in (0, 1].
-- stddev and covariance divide by d; correlation is Pearson's, NaN for a
-  window in which either input takes a single value (exact equality); it is
-  not clipped to [-1, 1].
-- decay_linear: weights 1..d, d on today, divided by their sum.
-- signedpower(x, a) = sign(x) * |x|^a, also with an expression as a.
-- x^y is numpy's power: a negative base with a non-integer exponent is NaN,
-  while 1^NaN and NaN^0 are 1 (IEEE pow).
-- Comparisons with NaN are false, so a ternary takes its "else" branch and
-  ``a || b`` is false when both sides involve NaN. Comparison results are
-  1.0 / 0.0 (also as inputs of rank, decay_linear and arithmetic).
-- min/max of two expressions are element-wise and NaN if either is NaN;
-  min(x, d) / max(x, d) with a number d are ts_min / ts_max (alpha 29).
-- adv{d} is the d-row mean of total_turnover (traded value, not shares);
-  returns and cap are the fields of the same names.
+How the formulas are read:
 
-Decisions where the paper's text leaves a choice:
-
-- Every IndClass level (sector, industry, subindustry) uses the one industry
-  frame given, so alpha 100's double neutralisation is computed twice, as
-  written, though the second pass only changes rounding.
+- adv{d} is the d-row mean of total_turnover (dollar volume, not shares), NaN
+  while any of the d rows is NaN; returns and cap are taken as given.
+- x^y is numpy's power, also with an expression as exponent (alphas 67, 69,
+  70, 78, 80, 85, 90, 94): a negative base with a non-integer exponent is NaN,
+  while 1^NaN and NaN^0 are 1 (IEEE), so a rank of exactly 1 raised to a NaN
+  ts_rank stays 1.
+- ``c ? a : b`` takes b where c is false, and a comparison with NaN is false;
+  ``a || b`` is true if either is. Comparisons count as 1.0 / 0.0, so
+  ``(a < b) * -1`` is -1 or 0. Ternaries with number branches (alphas 7, 21,
+  23, 24, 27, 46, 49, 51) and the comparison alphas (61, 62, 64, 65, 68, 74,
+  75, 79, 81, 86, 95, 99) are numbers even where every input is NaN.
+- min/max of two expressions (alphas 71, 73, 76, 77, 82, 87, 88, 92, 96) are
+  element-wise and NaN where either side is: the paper defines no NaN rule and
+  a NaN side is not "smaller". min(x, 5) with a number is ts_min (alpha 29).
+- Every IndClass level (sector, industry, subindustry) is the one industry
+  frame, so alpha 100's double neutralisation is done twice, as written; the
+  second pass only changes rounding.
 - Fractional windows such as sum(x, 9.8), Ts_Rank(x, 2.61957) or
-  delta(x, 1.06157) are floored: 9, 2, 1. A correlation over a floored window
-  of 1 would always be NaN; no alpha reaches one.
-- Degenerate windows the paper writes are kept: alpha 29's product(x, 1),
-  sum(x, 1) and min(x, 5) (a ts_min), the 2-row correlations of alpha 45
-  (only +-1 or NaN).
+  delta(x, 1.06157) are floored (9, 2, 1), for delay and delta as for every
+  rolling operator.
+- Degenerate parts are kept as written: alpha 29's product(x, 1), sum(x, 1);
+  alpha 45's 2-row correlations (only +-1 or NaN); alpha 19's
+  (close - delay(close, 7)) + delta(close, 7); alpha 33's ^1.
 - Blends of a field with itself are computed as written, not simplified:
   alpha 59 (vwap * 0.728317 + vwap * (1 - 0.728317)), 66 and 89 (low), 82
-  (open); likewise alpha 62's rank(open) + rank(open), alpha 71's vwap + vwap,
-  alpha 19's (close - delay(close, 7)) + delta(close, 7) and alpha 33's ^1.
-- Ternaries whose branches are numbers give numbers even where every input is
-  NaN (alphas 7, 21, 23, 24, 27, 46, 49, 51), as do the comparison alphas
-  (61, 62, 64, 65, 68, 74, 75, 79, 81, 86, 95, 99), which are 0 there.
+  (open); likewise alpha 62's rank(open) + rank(open) and alpha 71's
+  vwap + vwap.
 - Alpha 56's cap is market capitalisation; alpha 84's exponent is the
-  expression delta(close, 4.96796), applied element-wise.
-- Divisions by zero are IEEE (inf or NaN) and propagate; rank places +-inf
-  at the ends. Alphas dividing by ranges or volumes (34, 42, 53, 54, 55, 60,
-  83, 100, 101) produce them on flat prices or zero volumes.
+  expression delta(close, 4.96796), element by element.
+- Divisions by zero follow IEEE (inf or NaN) and propagate; rank puts +-inf at
+  the ends. Flat prices and zero volumes reach them in alphas 2, 34, 42, 47,
+  53, 54, 55, 60, 83, 100 and 101.
 
-Values that are mathematically equal but computed along different paths can
-break a tie or a comparison differently by rounding: alphas 59, 62, 66, 82,
-89 (self-blends), 61-99 comparisons of ranks, and alpha 100's second
-neutralisation.
+Rounding can break a mathematical tie differently from another evaluation
+order: wherever a rank, ts_rank, ts_argmax/argmin or comparison sees values
+that are equal in exact arithmetic but reached by different operations, for
+instance rolling sums or means of repeated values (summed here two-pass per
+window), the self-blends of alphas 59, 66, 82 and 89 against their field, the
+rank sums compared in alpha 62 and alpha 88's rank sums.
 """
 
 import numpy as np
 import pandas as pd
-from numpy.lib.stride_tricks import sliding_window_view
+
+from alpha_operators_reference import (  # noqa: F401 - re-exported with the alphas
+    REFERENCE_FUNCTIONS, _like, _values, correlation, covariance, decay_linear, delay,
+    delta, indneutralize, log, maximum, minimum, product, rank, scale, sign, signedpower,
+    stddev, ts_argmax, ts_argmin, ts_max, ts_mean, ts_min, ts_rank, ts_sum, where,
+)
 
 PRICE_FIELDS = ("open", "high", "low", "close", "volume", "vwap", "returns",
                 "total_turnover", "cap")
 
 
-def _window(d):
-    return max(int(np.floor(d)), 1)
 
+def random_market(seed=0, dates=300, instruments=60):
+    """A market with the awkward cases: suspensions and stray NaNs, unchanged
+    closes, flat bars, tick-rounded prices and lot-rounded volumes (ties), zero
+    volumes, and industry labels that change, with unlabelled instruments."""
+    rng = np.random.default_rng(seed)
+    shape = (dates, instruments)
+    index = pd.bdate_range("2020-01-01", periods=dates)
+    columns = [f"I{i:03d}" for i in range(instruments)]
+    steps = np.where(rng.random(shape) < 0.05, 0.0, rng.normal(0, 0.02, shape))
+    close = np.round(20 * np.exp(np.cumsum(steps, axis=0)), 2)
+    open_ = np.round(close * (1 + rng.normal(0, 0.01, shape)), 2)
+    high = np.maximum(open_, close) + np.round(np.abs(rng.normal(0, 0.2, shape)), 2)
+    low = np.maximum(np.minimum(open_, close) - np.round(np.abs(rng.normal(0, 0.2, shape)), 2), 0.01)
+    flat = rng.random(shape) < 0.03
+    open_, high, low = (np.where(flat, close, a) for a in (open_, high, low))
+    volume = np.round(rng.lognormal(10, 1, shape), -2)
+    volume[rng.random(shape) < 0.03] = 0.0
+    vwap = np.where(volume > 0, np.clip((high + low + close) / 3 + rng.normal(0, 0.05, shape), low, high),
+                    close)
+    shares = rng.integers(1, 50, instruments) * 1e6
+    fields = {"open": open_, "high": high, "low": low, "close": close, "volume": volume,
+              "vwap": vwap, "total_turnover": volume * vwap, "cap": close * shares}
+    suspended = np.zeros(shape, dtype=bool)
+    for i in rng.choice(instruments, instruments // 6, replace=False):
+        start = rng.integers(0, dates)
+        suspended[start:start + rng.integers(1, 30), i] = True
+    for name, values in fields.items():
+        values[suspended | (rng.random(shape) < 0.0005)] = np.nan
+    data = {name: pd.DataFrame(values, index, columns) for name, values in fields.items()}
+    data["returns"] = data["close"] / data["close"].shift(1) - 1
+    names = np.array(["bank", "energy", "tech", "retail", "utility"], dtype=object)
+    labels = np.tile(names[rng.integers(0, len(names), instruments)], (dates, 1))
+    for i in rng.choice(instruments, instruments // 5, replace=False):
+        labels[rng.integers(0, dates):, i] = names[rng.integers(0, len(names))]
+    labels[:, rng.choice(instruments, 3, replace=False)] = np.nan
+    labels[rng.random(shape) < 0.01] = np.nan
+    data["industry"] = pd.DataFrame(labels, index, columns)
+    return data
 
-def _values(x):
-    return np.asarray(x, dtype=float)
-
-
-def _like(values, x):
-    return pd.DataFrame(values, index=x.index, columns=x.columns)
-
-
-def _rolled(reduce, d, *frames):
-    """reduce(*windows) over (rows, instruments, d) windows; rows before the
-    first full window are NaN."""
-    n = _window(d)
-    arrays = [_values(f) for f in frames]
-    out = np.full(arrays[0].shape, np.nan)
-    if n <= out.shape[0]:
-        with np.errstate(all="ignore"):
-            out[n - 1:] = reduce(*(sliding_window_view(a, n, axis=0) for a in arrays))
-    return _like(out, frames[0])
-
-
-def _masked(result, w):
-    # argmax/argmin and comparisons do not propagate NaN on their own.
-    return np.where(np.isnan(w).any(axis=-1), np.nan, result)
-
-
-# ---------------------------------------------------------------- cross-section
-def rank(x):
-    return _like(_values(x), x).rank(axis=1, method="average", pct=True)
-
-
-def scale(x, a=1.0):
-    x = _like(_values(x), x)
-    total = x.abs().sum(axis=1)
-    return x.mul(a / total.where(total != 0), axis=0)
-
-
-def indneutralize(x, industry):
-    v = _values(x)
-    codes, _ = pd.factorize(np.asarray(industry, dtype=object).ravel())
-    codes = codes.reshape(v.shape)
-    ngroups = codes.max() + 1 if codes.size else 0
-    key = np.arange(v.shape[0])[:, None] * max(ngroups, 1) + codes
-    counted = (codes >= 0) & ~np.isnan(v)
-    size = v.shape[0] * max(ngroups, 1)
-    sums = np.bincount(key[counted], weights=v[counted], minlength=size)
-    counts = np.bincount(key[counted], minlength=size)
-    with np.errstate(all="ignore"):
-        means = sums / counts
-    out = np.where(codes >= 0, v - means[np.where(codes >= 0, key, 0)], np.nan)
-    return _like(out, x)
-
-
-# ---------------------------------------------------------------- time series
-def delay(x, d):
-    return _like(_values(x), x).shift(_window(d))
-
-
-def delta(x, d):
-    return _like(_values(x), x) - delay(x, d)
-
-
-def ts_sum(x, d):
-    return _rolled(lambda w: w.sum(axis=-1), d, x)
-
-
-def ts_mean(x, d):
-    return _rolled(lambda w: w.mean(axis=-1), d, x)
-
-
-def product(x, d):
-    return _rolled(lambda w: w.prod(axis=-1), d, x)
-
-
-def ts_min(x, d):
-    return _rolled(lambda w: w.min(axis=-1), d, x)
-
-
-def ts_max(x, d):
-    return _rolled(lambda w: w.max(axis=-1), d, x)
-
-
-def ts_argmax(x, d):
-    return _rolled(lambda w: _masked(w.argmax(axis=-1) + 1.0, w), d, x)
-
-
-def ts_argmin(x, d):
-    return _rolled(lambda w: _masked(w.argmin(axis=-1) + 1.0, w), d, x)
-
-
-def _ts_rank(w):
-    today = w[..., -1:]
-    below = (w < today).sum(axis=-1)
-    equal = (w == today).sum(axis=-1)
-    return _masked((below + (equal + 1) / 2.0) / w.shape[-1], w)
-
-
-def ts_rank(x, d):
-    return _rolled(_ts_rank, d, x)
-
-
-def stddev(x, d):
-    return _rolled(lambda w: w.std(axis=-1), d, x)
-
-
-def _centred(w):
-    return w - w.mean(axis=-1, keepdims=True)
-
-
-def covariance(x, y, d):
-    return _rolled(lambda a, b: (_centred(a) * _centred(b)).mean(axis=-1), d, x, y)
-
-
-def _correlation(a, b):
-    da, db = _centred(a), _centred(b)
-    r = (da * db).sum(axis=-1) / np.sqrt((da * da).sum(axis=-1) * (db * db).sum(axis=-1))
-    constant = (a.max(axis=-1) == a.min(axis=-1)) | (b.max(axis=-1) == b.min(axis=-1))
-    return np.where(constant, np.nan, r)
-
-
-def correlation(x, y, d):
-    return _rolled(_correlation, d, x, y)
-
-
-def decay_linear(x, d):
-    weights = np.arange(1.0, _window(d) + 1.0)
-    return _rolled(lambda w: (w * weights).sum(axis=-1) / weights.sum(), d, x)
-
-
-# ---------------------------------------------------------------- element-wise
-def signedpower(x, a):
-    x = _like(_values(x), x)
-    with np.errstate(all="ignore"):
-        return np.sign(x) * x.abs() ** a
-
-
-def log(x):
-    with np.errstate(all="ignore"):
-        return _like(np.log(_values(x)), x)
-
-
-def sign(x):
-    return _like(np.sign(_values(x)), x)
-
-
-def where(cond, a, b):
-    """cond ? a : b, with NaN comparisons already false in cond."""
-    a, b = (v if np.isscalar(v) else _values(v) for v in (a, b))
-    return _like(np.where(np.asarray(cond, dtype=bool), a, b), cond)
-
-
-def minimum(x, y):
-    return _like(np.minimum(_values(x), _values(y)), x)
-
-
-def maximum(x, y):
-    return _like(np.maximum(_values(x), _values(y)), x)
-
-
-REFERENCE_FUNCTIONS = {
-    "rank": rank, "scale": scale, "indneutralize": indneutralize,
-    "delay": delay, "delta": delta, "sum": ts_sum, "ts_mean": ts_mean,
-    "product": product, "ts_min": ts_min, "ts_max": ts_max,
-    "ts_argmax": ts_argmax, "ts_argmin": ts_argmin, "ts_rank": ts_rank,
-    "stddev": stddev, "covariance": covariance, "correlation": correlation,
-    "decay_linear": decay_linear, "signedpower": signedpower, "log": log,
-    "sign": sign, "where": where, "min": minimum, "max": maximum,
-}
-
-
-# ---------------------------------------------------------------- alphas
 class _Market:
     def __init__(self, data):
         missing = [k for k in PRICE_FIELDS + ("industry",) if k not in data]
@@ -464,3 +323,489 @@ def _a30(m):
     signs = (sign(c - delay(c, 1)) + sign(delay(c, 1) - delay(c, 2))
              + sign(delay(c, 2) - delay(c, 3)))
     return (1.0 - rank(signs)) * ts_sum(m.volume, 5) / ts_sum(m.volume, 20)
+
+
+@_alpha(31)
+def _a31(m):
+    decayed = decay_linear(-1 * rank(rank(delta(m.close, 10))), 10)
+    return (rank(rank(rank(decayed))) + rank(-1 * delta(m.close, 3))
+            + sign(scale(correlation(m.adv(20), m.low, 12))))
+
+
+@_alpha(32)
+def _a32(m):
+    return (scale(ts_sum(m.close, 7) / 7 - m.close)
+            + 20 * scale(correlation(m.vwap, delay(m.close, 5), 230)))
+
+
+@_alpha(33)
+def _a33(m):
+    return rank(-1 * (1 - m.open / m.close) ** 1)
+
+
+@_alpha(34)
+def _a34(m):
+    return rank((1 - rank(stddev(m.returns, 2) / stddev(m.returns, 5)))
+                + (1 - rank(delta(m.close, 1))))
+
+
+@_alpha(35)
+def _a35(m):
+    return (ts_rank(m.volume, 32) * (1 - ts_rank(m.close + m.high - m.low, 16))
+            * (1 - ts_rank(m.returns, 32)))
+
+
+@_alpha(36)
+def _a36(m):
+    c, o = m.close, m.open
+    return (2.21 * rank(correlation(c - o, delay(m.volume, 1), 15)) + 0.7 * rank(o - c)
+            + 0.73 * rank(ts_rank(delay(-1 * m.returns, 6), 5))
+            + rank(correlation(m.vwap, m.adv(20), 6).abs())
+            + 0.6 * rank((ts_sum(c, 200) / 200 - o) * (c - o)))
+
+
+@_alpha(37)
+def _a37(m):
+    return rank(correlation(delay(m.open - m.close, 1), m.close, 200)) + rank(m.open - m.close)
+
+
+@_alpha(38)
+def _a38(m):
+    return (-1 * rank(ts_rank(m.close, 10))) * rank(m.close / m.open)
+
+
+@_alpha(39)
+def _a39(m):
+    damped = delta(m.close, 7) * (1 - rank(decay_linear(m.volume / m.adv(20), 9)))
+    return (-1 * rank(damped)) * (1 + rank(ts_sum(m.returns, 250)))
+
+
+@_alpha(40)
+def _a40(m):
+    return (-1 * rank(stddev(m.high, 10))) * correlation(m.high, m.volume, 10)
+
+
+@_alpha(41)
+def _a41(m):
+    return (m.high * m.low) ** 0.5 - m.vwap
+
+
+@_alpha(42)
+def _a42(m):
+    return rank(m.vwap - m.close) / rank(m.vwap + m.close)
+
+
+@_alpha(43)
+def _a43(m):
+    return ts_rank(m.volume / m.adv(20), 20) * ts_rank(-1 * delta(m.close, 7), 8)
+
+
+@_alpha(44)
+def _a44(m):
+    return -1 * correlation(m.high, rank(m.volume), 5)
+
+
+@_alpha(45)
+def _a45(m):
+    c = m.close
+    return -1 * (rank(ts_sum(delay(c, 5), 20) / 20) * correlation(c, m.volume, 2)
+                 * rank(correlation(ts_sum(c, 5), ts_sum(c, 20), 2)))
+
+
+def _curvature(m):
+    c = m.close
+    return (delay(c, 20) - delay(c, 10)) / 10 - (delay(c, 10) - c) / 10
+
+
+@_alpha(46)
+def _a46(m):
+    bend = _curvature(m)
+    return where(0.25 < bend, -1 * 1,
+                 where(bend < 0, 1, (-1 * 1) * (m.close - delay(m.close, 1))))
+
+
+@_alpha(47)
+def _a47(m):
+    h = m.high
+    return ((rank(1 / m.close) * m.volume / m.adv(20)) * (h * rank(h - m.close) / (ts_sum(h, 5) / 5))
+            - rank(m.vwap - delay(m.vwap, 5)))
+
+
+@_alpha(48)
+def _a48(m):
+    c = m.close
+    move = delta(c, 1)
+    persistence = correlation(move, delta(delay(c, 1), 1), 250) * move / c
+    return m.indneutralize(persistence) / ts_sum((move / delay(c, 1)) ** 2, 250)
+
+
+@_alpha(49)
+def _a49(m):
+    return where(_curvature(m) < -1 * 0.1, 1, (-1 * 1) * (m.close - delay(m.close, 1)))
+
+
+@_alpha(50)
+def _a50(m):
+    return -1 * ts_max(rank(correlation(rank(m.volume), rank(m.vwap), 5)), 5)
+
+
+@_alpha(51)
+def _a51(m):
+    return where(_curvature(m) < -1 * 0.05, 1, (-1 * 1) * (m.close - delay(m.close, 1)))
+
+
+@_alpha(52)
+def _a52(m):
+    low5 = ts_min(m.low, 5)
+    momentum = (ts_sum(m.returns, 240) - ts_sum(m.returns, 20)) / 220
+    return (-1 * low5 + delay(low5, 5)) * rank(momentum) * ts_rank(m.volume, 5)
+
+
+@_alpha(53)
+def _a53(m):
+    c, lo, h = m.close, m.low, m.high
+    return -1 * delta(((c - lo) - (h - c)) / (c - lo), 9)
+
+
+@_alpha(54)
+def _a54(m):
+    return (-1 * ((m.low - m.close) * m.open ** 5)) / ((m.low - m.high) * m.close ** 5)
+
+
+@_alpha(55)
+def _a55(m):
+    lo12 = ts_min(m.low, 12)
+    stochastic = (m.close - lo12) / (ts_max(m.high, 12) - lo12)
+    return -1 * correlation(rank(stochastic), rank(m.volume), 6)
+
+
+@_alpha(56)
+def _a56(m):
+    r = m.returns
+    return 0 - 1 * (rank(ts_sum(r, 10) / ts_sum(ts_sum(r, 2), 3)) * rank(r * m.cap))
+
+
+@_alpha(57)
+def _a57(m):
+    return 0 - 1 * ((m.close - m.vwap) / decay_linear(rank(ts_argmax(m.close, 30)), 2))
+
+
+@_alpha(58)
+def _a58(m):
+    corr = correlation(m.indneutralize(m.vwap), m.volume, 3.92795)
+    return -1 * ts_rank(decay_linear(corr, 7.89291), 5.50322)
+
+
+@_alpha(59)
+def _a59(m):
+    blend = m.vwap * 0.728317 + m.vwap * (1 - 0.728317)
+    corr = correlation(m.indneutralize(blend), m.volume, 4.25197)
+    return -1 * ts_rank(decay_linear(corr, 16.2289), 8.19648)
+
+
+@_alpha(60)
+def _a60(m):
+    c, lo, h = m.close, m.low, m.high
+    location = rank(((c - lo) - (h - c)) / (h - lo) * m.volume)
+    return 0 - 1 * (2 * scale(location) - scale(rank(ts_argmax(c, 10))))
+
+
+@_alpha(61)
+def _a61(m):
+    return rank(m.vwap - ts_min(m.vwap, 16.1219)) < rank(correlation(m.vwap, m.adv(180), 17.9282))
+
+
+@_alpha(62)
+def _a62(m):
+    left = rank(correlation(m.vwap, ts_sum(m.adv(20), 22.4101), 9.91009))
+    opens = rank(m.open) + rank(m.open)
+    right = rank(opens < (rank((m.high + m.low) / 2) + rank(m.high)))
+    return (left < right) * -1
+
+
+@_alpha(63)
+def _a63(m):
+    left = rank(decay_linear(delta(m.indneutralize(m.close), 2.25164), 8.22237))
+    blend = m.vwap * 0.318108 + m.open * (1 - 0.318108)
+    right = rank(decay_linear(correlation(blend, ts_sum(m.adv(180), 37.2467), 13.557), 12.2883))
+    return (left - right) * -1
+
+
+@_alpha(64)
+def _a64(m):
+    w = 0.178404
+    blend = m.open * w + m.low * (1 - w)
+    left = rank(correlation(ts_sum(blend, 12.7054), ts_sum(m.adv(120), 12.7054), 16.6208))
+    right = rank(delta((m.high + m.low) / 2 * w + m.vwap * (1 - w), 3.69741))
+    return (left < right) * -1
+
+
+@_alpha(65)
+def _a65(m):
+    blend = m.open * 0.00817205 + m.vwap * (1 - 0.00817205)
+    left = rank(correlation(blend, ts_sum(m.adv(60), 8.6911), 6.40374))
+    return (left < rank(m.open - ts_min(m.open, 13.635))) * -1
+
+
+@_alpha(66)
+def _a66(m):
+    blend = m.low * 0.96633 + m.low * (1 - 0.96633)
+    ratio = (blend - m.vwap) / (m.open - (m.high + m.low) / 2)
+    return (rank(decay_linear(delta(m.vwap, 3.51013), 7.23052))
+            + ts_rank(decay_linear(ratio, 11.4157), 6.72611)) * -1
+
+
+@_alpha(67)
+def _a67(m):
+    base = rank(m.high - ts_min(m.high, 2.14593))
+    corr = correlation(m.indneutralize(m.vwap), m.indneutralize(m.adv(20)), 6.02936)
+    return (base ** rank(corr)) * -1
+
+
+@_alpha(68)
+def _a68(m):
+    left = ts_rank(correlation(rank(m.high), rank(m.adv(15)), 8.91644), 13.9333)
+    right = rank(delta(m.close * 0.518371 + m.low * (1 - 0.518371), 1.06157))
+    return (left < right) * -1
+
+
+@_alpha(69)
+def _a69(m):
+    base = rank(ts_max(delta(m.indneutralize(m.vwap), 2.72412), 4.79344))
+    blend = m.close * 0.490655 + m.vwap * (1 - 0.490655)
+    return (base ** ts_rank(correlation(blend, m.adv(20), 4.92416), 9.0615)) * -1
+
+
+@_alpha(70)
+def _a70(m):
+    corr = correlation(m.indneutralize(m.close), m.adv(50), 17.8256)
+    return (rank(delta(m.vwap, 1.29456)) ** ts_rank(corr, 17.9171)) * -1
+
+
+@_alpha(71)
+def _a71(m):
+    corr = correlation(ts_rank(m.close, 3.43976), ts_rank(m.adv(180), 12.0647), 18.0175)
+    left = ts_rank(decay_linear(corr, 4.20501), 15.6948)
+    right = ts_rank(decay_linear(rank((m.low + m.open) - (m.vwap + m.vwap)) ** 2, 16.4662), 4.4388)
+    return maximum(left, right)
+
+
+@_alpha(72)
+def _a72(m):
+    top = rank(decay_linear(correlation((m.high + m.low) / 2, m.adv(40), 8.93345), 10.1519))
+    corr = correlation(ts_rank(m.vwap, 3.72469), ts_rank(m.volume, 18.5188), 6.86671)
+    return top / rank(decay_linear(corr, 2.95011))
+
+
+@_alpha(73)
+def _a73(m):
+    blend = m.open * 0.147155 + m.low * (1 - 0.147155)
+    left = rank(decay_linear(delta(m.vwap, 4.72775), 2.91864))
+    right = ts_rank(decay_linear((delta(blend, 2.03608) / blend) * -1, 3.33829), 16.7411)
+    return maximum(left, right) * -1
+
+
+@_alpha(74)
+def _a74(m):
+    left = rank(correlation(m.close, ts_sum(m.adv(30), 37.4843), 15.1365))
+    blend = m.high * 0.0261661 + m.vwap * (1 - 0.0261661)
+    right = rank(correlation(rank(blend), rank(m.volume), 11.4791))
+    return (left < right) * -1
+
+
+@_alpha(75)
+def _a75(m):
+    return (rank(correlation(m.vwap, m.volume, 4.24304))
+            < rank(correlation(rank(m.low), rank(m.adv(50)), 12.4413)))
+
+
+@_alpha(76)
+def _a76(m):
+    left = rank(decay_linear(delta(m.vwap, 1.24383), 11.8259))
+    corr = correlation(m.indneutralize(m.low), m.adv(81), 8.14941)
+    right = ts_rank(decay_linear(ts_rank(corr, 19.569), 17.1543), 19.383)
+    return maximum(left, right) * -1
+
+
+@_alpha(77)
+def _a77(m):
+    mid = (m.high + m.low) / 2
+    left = rank(decay_linear((mid + m.high) - (m.vwap + m.high), 20.0451))
+    right = rank(decay_linear(correlation(mid, m.adv(40), 3.1614), 5.64125))
+    return minimum(left, right)
+
+
+@_alpha(78)
+def _a78(m):
+    blend = m.low * 0.352233 + m.vwap * (1 - 0.352233)
+    base = rank(correlation(ts_sum(blend, 19.7428), ts_sum(m.adv(40), 19.7428), 6.83313))
+    return base ** rank(correlation(rank(m.vwap), rank(m.volume), 5.77492))
+
+
+@_alpha(79)
+def _a79(m):
+    blend = m.close * 0.60733 + m.open * (1 - 0.60733)
+    left = rank(delta(m.indneutralize(blend), 1.23438))
+    right = rank(correlation(ts_rank(m.vwap, 3.60973), ts_rank(m.adv(150), 9.18637), 14.6644))
+    return left < right
+
+
+@_alpha(80)
+def _a80(m):
+    blend = m.open * 0.868128 + m.high * (1 - 0.868128)
+    base = rank(sign(delta(m.indneutralize(blend), 4.04545)))
+    return (base ** ts_rank(correlation(m.high, m.adv(10), 5.11456), 5.53756)) * -1
+
+
+@_alpha(81)
+def _a81(m):
+    inner = rank(rank(correlation(m.vwap, ts_sum(m.adv(10), 49.6054), 8.47743)) ** 4)
+    left = rank(log(product(inner, 14.9655)))
+    return (left < rank(correlation(rank(m.vwap), rank(m.volume), 5.07914))) * -1
+
+
+@_alpha(82)
+def _a82(m):
+    left = rank(decay_linear(delta(m.open, 1.46063), 14.8717))
+    blend = m.open * 0.634196 + m.open * (1 - 0.634196)
+    corr = correlation(m.indneutralize(m.volume), blend, 17.4842)
+    return minimum(left, ts_rank(decay_linear(corr, 6.92131), 13.4283)) * -1
+
+
+@_alpha(83)
+def _a83(m):
+    spread = (m.high - m.low) / (ts_sum(m.close, 5) / 5)
+    return (rank(delay(spread, 2)) * rank(rank(m.volume))) / (spread / (m.vwap - m.close))
+
+
+@_alpha(84)
+def _a84(m):
+    return signedpower(ts_rank(m.vwap - ts_max(m.vwap, 15.3217), 20.7127), delta(m.close, 4.96796))
+
+
+@_alpha(85)
+def _a85(m):
+    blend = m.high * 0.876703 + m.close * (1 - 0.876703)
+    base = rank(correlation(blend, m.adv(30), 9.61331))
+    corr = correlation(ts_rank((m.high + m.low) / 2, 3.70596), ts_rank(m.volume, 10.1595), 7.11408)
+    return base ** rank(corr)
+
+
+@_alpha(86)
+def _a86(m):
+    left = ts_rank(correlation(m.close, ts_sum(m.adv(20), 14.7444), 6.00049), 20.4195)
+    return (left < rank((m.open + m.close) - (m.vwap + m.open))) * -1
+
+
+@_alpha(87)
+def _a87(m):
+    blend = m.close * 0.369701 + m.vwap * (1 - 0.369701)
+    left = rank(decay_linear(delta(blend, 1.91233), 2.65461))
+    corr = correlation(m.indneutralize(m.adv(81)), m.close, 13.4132)
+    return maximum(left, ts_rank(decay_linear(corr.abs(), 4.89768), 14.4535)) * -1
+
+
+@_alpha(88)
+def _a88(m):
+    spread = (rank(m.open) + rank(m.low)) - (rank(m.high) + rank(m.close))
+    corr = correlation(ts_rank(m.close, 8.44728), ts_rank(m.adv(60), 20.6966), 8.01266)
+    return minimum(rank(decay_linear(spread, 8.06882)),
+                   ts_rank(decay_linear(corr, 6.65053), 2.61957))
+
+
+@_alpha(89)
+def _a89(m):
+    blend = m.low * 0.967285 + m.low * (1 - 0.967285)
+    left = ts_rank(decay_linear(correlation(blend, m.adv(10), 6.94279), 5.51607), 3.79744)
+    right = ts_rank(decay_linear(delta(m.indneutralize(m.vwap), 3.48158), 10.1466), 15.3012)
+    return left - right
+
+
+@_alpha(90)
+def _a90(m):
+    base = rank(m.close - ts_max(m.close, 4.66719))
+    corr = correlation(m.indneutralize(m.adv(40)), m.low, 5.38375)
+    return (base ** ts_rank(corr, 3.21856)) * -1
+
+
+@_alpha(91)
+def _a91(m):
+    corr = correlation(m.indneutralize(m.close), m.volume, 9.74928)
+    left = ts_rank(decay_linear(decay_linear(corr, 16.398), 3.83219), 4.8667)
+    right = rank(decay_linear(correlation(m.vwap, m.adv(30), 4.01303), 2.6809))
+    return (left - right) * -1
+
+
+@_alpha(92)
+def _a92(m):
+    below = ((m.high + m.low) / 2 + m.close) < (m.low + m.open)
+    left = ts_rank(decay_linear(below, 14.7221), 18.8683)
+    corr = correlation(rank(m.low), rank(m.adv(30)), 7.58555)
+    return minimum(left, ts_rank(decay_linear(corr, 6.94024), 6.80584))
+
+
+@_alpha(93)
+def _a93(m):
+    corr = correlation(m.indneutralize(m.vwap), m.adv(81), 17.4193)
+    blend = m.close * 0.524434 + m.vwap * (1 - 0.524434)
+    return (ts_rank(decay_linear(corr, 19.848), 7.54455)
+            / rank(decay_linear(delta(blend, 2.77377), 16.2664)))
+
+
+@_alpha(94)
+def _a94(m):
+    base = rank(m.vwap - ts_min(m.vwap, 11.5783))
+    corr = correlation(ts_rank(m.vwap, 19.6462), ts_rank(m.adv(60), 4.02992), 18.0926)
+    return (base ** ts_rank(corr, 2.70756)) * -1
+
+
+@_alpha(95)
+def _a95(m):
+    corr = correlation(ts_sum((m.high + m.low) / 2, 19.1351), ts_sum(m.adv(40), 19.1351), 12.8742)
+    return rank(m.open - ts_min(m.open, 12.4105)) < ts_rank(rank(corr) ** 5, 11.7584)
+
+
+@_alpha(96)
+def _a96(m):
+    left = ts_rank(decay_linear(correlation(rank(m.vwap), rank(m.volume), 3.83878), 4.16783),
+                   8.38151)
+    corr = correlation(ts_rank(m.close, 7.45404), ts_rank(m.adv(60), 4.13242), 3.65459)
+    right = ts_rank(decay_linear(ts_argmax(corr, 12.6556), 14.0365), 13.4143)
+    return maximum(left, right) * -1
+
+
+@_alpha(97)
+def _a97(m):
+    blend = m.low * 0.721001 + m.vwap * (1 - 0.721001)
+    left = rank(decay_linear(delta(m.indneutralize(blend), 3.3705), 20.4523))
+    corr = correlation(ts_rank(m.low, 7.87871), ts_rank(m.adv(60), 17.255), 4.97547)
+    right = ts_rank(decay_linear(ts_rank(corr, 18.5925), 15.7152), 6.71659)
+    return (left - right) * -1
+
+
+@_alpha(98)
+def _a98(m):
+    left = rank(decay_linear(correlation(m.vwap, ts_sum(m.adv(5), 26.4719), 4.58418), 7.18088))
+    lows = ts_argmin(correlation(rank(m.open), rank(m.adv(15)), 20.8187), 8.62571)
+    return left - rank(decay_linear(ts_rank(lows, 6.95668), 8.07206))
+
+
+@_alpha(99)
+def _a99(m):
+    mid = (m.high + m.low) / 2
+    left = rank(correlation(ts_sum(mid, 19.8975), ts_sum(m.adv(60), 19.8975), 8.8136))
+    return (left < rank(correlation(m.low, m.volume, 6.28259))) * -1
+
+
+@_alpha(100)
+def _a100(m):
+    c, lo, h = m.close, m.low, m.high
+    location = rank(((c - lo) - (h - c)) / (h - lo) * m.volume)
+    first = scale(m.indneutralize(m.indneutralize(location)))
+    second = scale(m.indneutralize(correlation(c, rank(m.adv(20)), 5) - rank(ts_argmin(c, 30))))
+    return 0 - 1 * ((1.5 * first - second) * (m.volume / m.adv(20)))
+
+
+@_alpha(101)
+def _a101(m):
+    return (m.close - m.open) / ((m.high - m.low) + 0.001)
