@@ -33,6 +33,9 @@ import numpy as np
 import pandas as pd
 from numpy.lib.stride_tricks import sliding_window_view
 
+_BLOCK_VALUES = 4_000_000
+
+
 def _window(d):
     return max(int(np.floor(d)), 1)
 
@@ -51,9 +54,15 @@ def _rolled(reduce, d, *frames):
     n = _window(d)
     arrays = [_values(f) for f in frames]
     out = np.full(arrays[0].shape, np.nan)
-    if n <= out.shape[0]:
+    rows, columns = out.shape
+    if n <= rows:
+        # Column blocks keep the window temporaries near 32 MB on a wide market.
+        step = max(1, _BLOCK_VALUES // ((rows - n + 1) * n))
         with np.errstate(all="ignore"):
-            out[n - 1:] = reduce(*(sliding_window_view(a, n, axis=0) for a in arrays))
+            for start in range(0, columns, step):
+                block = slice(start, start + step)
+                out[n - 1:, block] = reduce(*(sliding_window_view(a[:, block], n, axis=0)
+                                              for a in arrays))
     return _like(out, frames[0])
 
 
