@@ -79,12 +79,15 @@ def rank(x):
 def scale(x, a=1.0):
     x = _like(_values(x), x)
     total = x.abs().sum(axis=1)
-    return x.mul(a / total.where(total != 0), axis=0)
+    return x.div(total.where(total != 0), axis=0) * a
 
 
 def indneutralize(x, industry):
     v = _values(x)
-    codes, _ = pd.factorize(np.asarray(industry, dtype=object).ravel())
+    labels = np.asarray(industry, dtype=object)
+    if labels.shape != v.shape:
+        raise ValueError(f"industry has shape {labels.shape}, the values have {v.shape}")
+    codes, _ = pd.factorize(labels.ravel())
     codes = codes.reshape(v.shape)
     ngroups = codes.max() + 1 if codes.size else 0
     key = np.arange(v.shape[0])[:, None] * max(ngroups, 1) + codes

@@ -137,6 +137,34 @@ def test_window_longer_than_the_data_is_all_nan():
     assert ts_sum(column([1, 2]), 5).isna().all().all()
 
 
+def _pandas_ts_rank(w):
+    return (np.sum(w < w[-1]) + (np.sum(w == w[-1]) + 1) / 2) / len(w)
+
+
+PANDAS_ROLLING = [
+    (ts_sum, lambda r: r.sum()), (ts_mean, lambda r: r.mean()), (ts_min, lambda r: r.min()),
+    (ts_max, lambda r: r.max()), (stddev, lambda r: r.std(ddof=0)),
+    (ts_rank, lambda r: r.apply(_pandas_ts_rank, raw=True)),
+    (ts_argmax, lambda r: r.apply(lambda w: np.argmax(w) + 1, raw=True)),
+    (lambda x, d: correlation(x, x.cumsum(), d), None),
+]
+
+
+@pytest.mark.parametrize("function, pandas", PANDAS_ROLLING)
+@pytest.mark.parametrize("d", [1, 4, 13])
+def test_windows_equal_pandas_rolling_over_gappy_tick_data(function, pandas, d):
+    rng = np.random.default_rng(d)
+    x = frame(np.round(rng.normal(size=(80, 5)), 1))
+    x[rng.random(x.shape) < 0.03] = nan
+    rolling = x.rolling(d, min_periods=d)
+    if pandas is None:
+        expected = rolling.corr(x.cumsum())
+        expected[x.rolling(d).max() == x.rolling(d).min()] = nan
+    else:
+        expected = pandas(rolling)
+    np.testing.assert_allclose(function(x, d).to_numpy(), expected.to_numpy(), rtol=1e-10, atol=1e-12)
+
+
 # ---------------------------------------------------------------- element-wise
 def test_signedpower_keeps_the_sign_and_takes_expression_exponents():
     x = frame([[-2, 3, 0, nan]])
