@@ -23,14 +23,14 @@ struct Input {
 inline Input matrix_argument(const py::handle& value, const char* name) {
     py::array raw = py::array::ensure(value);
     if (!raw) throw py::type_error(std::string(name) + " must be an array, got " + py::repr(value).cast<std::string>());
-    if (raw.ndim() != 1 && raw.ndim() != 2) {
-        throw py::value_error(std::string(name) + " must be a 1-D series or a 2-D dates x instruments array, got " +
-                              std::to_string(raw.ndim()) + " dimensions");
-    }
     const char kind = raw.dtype().kind();
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
         throw py::type_error(std::string(name) + " must hold real numbers, got dtype " +
                              py::str(raw.dtype()).cast<std::string>());
+    }
+    if (raw.ndim() != 1 && raw.ndim() != 2) {
+        throw py::value_error(std::string(name) + " must be a 1-D series or a 2-D dates x instruments array, got " +
+                              std::to_string(raw.ndim()) + " dimensions");
     }
     Float64 array = Float64::ensure(raw);
     const std::ptrdiff_t rows = array.shape(0), cols = array.ndim() == 2 ? array.shape(1) : 1;

@@ -47,8 +47,8 @@ inline void scale_rows(const Matrix& x, double a, double* out) {
             double* o = out + r * x.cols;
             double total = 0.0;
             for (std::ptrdiff_t j = 0; j < x.cols; ++j) total += std::isnan(v[j]) ? 0.0 : std::fabs(v[j]);
-            const double factor = total == 0.0 ? kNaN : a / total;
-            for (std::ptrdiff_t j = 0; j < x.cols; ++j) o[j] = v[j] * factor;
+            const double divisor = total == 0.0 ? kNaN : total;
+            for (std::ptrdiff_t j = 0; j < x.cols; ++j) o[j] = v[j] / divisor * a;
         }
     });
 }
