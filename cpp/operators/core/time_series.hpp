@@ -6,7 +6,7 @@
 // rows - d + 1 rows. Loops run across a row's instruments (contiguous), one
 // window row at a time, so the compiler can vectorise them; windows are short
 // enough that the O(d) work per value costs less than running updates would
-// in precision.
+// in precision. Sums follow numpy's order (window_sums.hpp).
 #pragma once
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 
 #include "common/parallel.hpp"
 #include "operators/core/cross_section.hpp"
+#include "operators/core/window_sums.hpp"
 
 namespace quellix::operators::core {
 
@@ -91,38 +92,38 @@ inline void ts_comoment(const Matrix& a, const Matrix& b, std::ptrdiff_t d, bool
     const std::ptrdiff_t n = a.cols;
     over_output_rows(a, d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         std::vector<double> ma(n), mb(n), same_a(n), same_b(n), sab(n), saa(n), sbb(n);
+        PairwiseScratch scratch;
         const double width = static_cast<double>(d);
         for (std::ptrdiff_t t = begin; t < end; ++t) {
             const double* a0 = a.row(t);
             const double* b0 = b.row(t);
-            std::fill(ma.begin(), ma.end(), 0.0);
-            std::fill(mb.begin(), mb.end(), 0.0);
+            const auto va = [&](std::ptrdiff_t i, std::ptrdiff_t j) { return a.row(t + i)[j]; };
+            const auto vb = [&](std::ptrdiff_t i, std::ptrdiff_t j) { return b.row(t + i)[j]; };
+            window_sum(va, d, n, ma.data(), scratch);
+            window_sum(vb, d, n, mb.data(), scratch);
             std::fill(same_a.begin(), same_a.end(), 0.0);
             std::fill(same_b.begin(), same_b.end(), 0.0);
             for (std::ptrdiff_t k = 0; k < d; ++k) {
-                const double* va = a.row(t + k);
-                const double* vb = b.row(t + k);
+                const double* ra = a.row(t + k);
+                const double* rb = b.row(t + k);
                 for (std::ptrdiff_t j = 0; j < n; ++j) {
-                    ma[j] += va[j];
-                    mb[j] += vb[j];
-                    same_a[j] += va[j] == a0[j] ? 1.0 : 0.0;
-                    same_b[j] += vb[j] == b0[j] ? 1.0 : 0.0;
+                    same_a[j] += ra[j] == a0[j] ? 1.0 : 0.0;
+                    same_b[j] += rb[j] == b0[j] ? 1.0 : 0.0;
                 }
             }
             for (std::ptrdiff_t j = 0; j < n; ++j) {
                 ma[j] /= width;
                 mb[j] /= width;
-                sab[j] = saa[j] = sbb[j] = 0.0;
             }
-            for (std::ptrdiff_t k = 0; k < d; ++k) {
-                const double* va = a.row(t + k);
-                const double* vb = b.row(t + k);
-                for (std::ptrdiff_t j = 0; j < n; ++j) {
-                    const double da = va[j] - ma[j], db = vb[j] - mb[j];
-                    sab[j] += da * db;
-                    saa[j] += da * da;
-                    sbb[j] += db * db;
-                }
+            const double* pa = ma.data();
+            const double* pb = mb.data();
+            window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { return (va(i, j) - pa[j]) * (vb(i, j) - pb[j]); }, d, n,
+                       sab.data(), scratch);
+            if (correlation) {
+                window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { const double e = va(i, j) - pa[j]; return e * e; }, d, n,
+                           saa.data(), scratch);
+                window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { const double e = vb(i, j) - pb[j]; return e * e; }, d, n,
+                           sbb.data(), scratch);
             }
             double* o = out + t * n;
             for (std::ptrdiff_t j = 0; j < n; ++j) {
@@ -143,27 +144,21 @@ inline void ts_stddev(const Matrix& x, std::ptrdiff_t d, double* out) {
     const std::ptrdiff_t n = x.cols;
     over_output_rows(x, d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         std::vector<double> mean(n), same(n), squares(n);
+        PairwiseScratch scratch;
         const double width = static_cast<double>(d);
         for (std::ptrdiff_t t = begin; t < end; ++t) {
             const double* first = x.row(t);
-            std::fill(mean.begin(), mean.end(), 0.0);
+            const auto v = [&](std::ptrdiff_t i, std::ptrdiff_t j) { return x.row(t + i)[j]; };
+            window_sum(v, d, n, mean.data(), scratch);
             std::fill(same.begin(), same.end(), 0.0);
-            std::fill(squares.begin(), squares.end(), 0.0);
             for (std::ptrdiff_t k = 0; k < d; ++k) {
-                const double* v = x.row(t + k);
-                for (std::ptrdiff_t j = 0; j < n; ++j) {
-                    mean[j] += v[j];
-                    same[j] += v[j] == first[j] ? 1.0 : 0.0;
-                }
+                const double* row = x.row(t + k);
+                for (std::ptrdiff_t j = 0; j < n; ++j) same[j] += row[j] == first[j] ? 1.0 : 0.0;
             }
             for (std::ptrdiff_t j = 0; j < n; ++j) mean[j] /= width;
-            for (std::ptrdiff_t k = 0; k < d; ++k) {
-                const double* v = x.row(t + k);
-                for (std::ptrdiff_t j = 0; j < n; ++j) {
-                    const double dev = v[j] - mean[j];
-                    squares[j] += dev * dev;
-                }
-            }
+            const double* m = mean.data();
+            window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { const double e = v(i, j) - m[j]; return e * e; }, d, n,
+                       squares.data(), scratch);
             double* o = out + t * n;
             for (std::ptrdiff_t j = 0; j < n; ++j) {
                 const bool flat = same[j] == width && std::isfinite(first[j]);
@@ -174,20 +169,17 @@ inline void ts_stddev(const Matrix& x, std::ptrdiff_t d, double* out) {
 }
 
 // Weighted mean with weights 1 .. d from the oldest row to today, divided by
-// d (d + 1) / 2. Integer weights keep the weighted sum exact for small
-// integer inputs (such as 0/1 comparisons), so equal windows tie exactly.
+// their sum d (d + 1) / 2. Integer weights keep the weighted sum exact for
+// small integer inputs (such as 0/1 comparisons), so equal windows tie exactly.
 inline void ts_decay_linear(const Matrix& x, std::ptrdiff_t d, double* out) {
     const std::ptrdiff_t n = x.cols;
     over_output_rows(x, d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        PairwiseScratch scratch;
         const double total = static_cast<double>(d) * static_cast<double>(d + 1) * 0.5;
         for (std::ptrdiff_t t = begin; t < end; ++t) {
             double* o = out + t * n;
-            std::fill(o, o + n, 0.0);
-            for (std::ptrdiff_t k = 0; k < d; ++k) {
-                const double* v = x.row(t + k);
-                const double weight = static_cast<double>(k + 1);
-                for (std::ptrdiff_t j = 0; j < n; ++j) o[j] += v[j] * weight;
-            }
+            window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { return x.row(t + i)[j] * static_cast<double>(i + 1); }, d, n,
+                       o, scratch);
             for (std::ptrdiff_t j = 0; j < n; ++j) o[j] /= total;
         }
     });
