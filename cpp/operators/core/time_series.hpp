@@ -3,10 +3,11 @@
 // rows including today, and a NaN anywhere in it gives NaN.
 //
 // Output row t covers input rows t .. t + d - 1, so the result has
-// rows - d + 1 rows. Loops run across a row's instruments (contiguous), one
-// window row at a time, so the compiler can vectorise them; windows are short
-// enough that the O(d) work per value costs less than running updates would
-// in precision. Sums follow numpy's order (window_sums.hpp).
+// rows - d + 1 rows. Loops run across a tile of instruments (contiguous), one
+// window row at a time, so the compiler can vectorise them and a window of
+// the tile stays in cache; windows are short enough that O(d) work per value
+// costs less than running updates would in precision. Sums follow numpy's
+// order (window_sums.hpp).
 #pragma once
 
 #include <algorithm>
@@ -20,32 +21,49 @@
 
 namespace quellix::operators::core {
 
+// Instruments per tile: a window of 512 columns is 4 KB a row.
+constexpr std::ptrdiff_t kTile = 512;
+
+// A tile's view: columns [j0, j0 + cols) of the input, and where its output goes.
+struct Tile {
+    std::ptrdiff_t j0, cols, out_rows, out_stride;
+    const double* row(const Matrix& x, std::ptrdiff_t r) const { return x.row(r) + j0; }
+    double* out(double* base, std::ptrdiff_t t) const { return base + t * out_stride + j0; }
+};
+
+// body(tile) for every tile of columns, the tiles shared between two threads.
 template <class Body>
-void over_output_rows(const Matrix& x, std::ptrdiff_t d, Body&& body) {
-    const std::ptrdiff_t rows = x.rows - d + 1;
-    run_split(rows, rows * x.cols * d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) { body(begin, end); });
+void over_tiles(const Matrix& x, std::ptrdiff_t d, Body&& body) {
+    const std::ptrdiff_t out_rows = x.rows - d + 1;
+    const std::ptrdiff_t n_tiles = (x.cols + kTile - 1) / kTile;
+    run_split(n_tiles, out_rows * x.cols * d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        for (std::ptrdiff_t i = begin; i < end; ++i) {
+            const std::ptrdiff_t j0 = i * kTile;
+            body(Tile{j0, std::min(kTile, x.cols - j0), out_rows, x.cols});
+        }
+    });
 }
 
 // Today's rank among the window's values, ties averaged, divided by d: (0, 1].
 inline void ts_rank(const Matrix& x, std::ptrdiff_t d, double* out) {
-    const std::ptrdiff_t n = x.cols;
-    over_output_rows(x, d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    over_tiles(x, d, [&](const Tile& tile) {
+        const std::ptrdiff_t n = tile.cols;
         std::vector<double> less(n), equal(n), bad(n);
-        for (std::ptrdiff_t t = begin; t < end; ++t) {
-            const double* today = x.row(t + d - 1);
+        const double width = static_cast<double>(d);
+        for (std::ptrdiff_t t = 0; t < tile.out_rows; ++t) {
+            const double* today = tile.row(x, t + d - 1);
             std::fill(less.begin(), less.end(), 0.0);
             std::fill(equal.begin(), equal.end(), 0.0);
             std::fill(bad.begin(), bad.end(), 0.0);
             for (std::ptrdiff_t k = 0; k < d; ++k) {
-                const double* v = x.row(t + k);
+                const double* v = tile.row(x, t + k);
                 for (std::ptrdiff_t j = 0; j < n; ++j) {
                     less[j] += v[j] < today[j] ? 1.0 : 0.0;
                     equal[j] += v[j] == today[j] ? 1.0 : 0.0;
                     bad[j] += std::isnan(v[j]) ? 1.0 : 0.0;
                 }
             }
-            double* o = out + t * n;
-            const double width = static_cast<double>(d);
+            double* o = tile.out(out, t);
             // Ranks less + 1 .. less + equal average to less + (equal + 1) / 2.
             for (std::ptrdiff_t j = 0; j < n; ++j) {
                 o[j] = bad[j] > 0.0 ? kNaN : (less[j] + (equal[j] + 1.0) * 0.5) / width;
@@ -57,79 +75,90 @@ inline void ts_rank(const Matrix& x, std::ptrdiff_t d, double* out) {
 // 1-based position of the window's largest (or smallest) value counted from
 // its oldest row; the oldest of equal extremes wins.
 inline void ts_arg_extreme(const Matrix& x, std::ptrdiff_t d, bool largest, double* out) {
-    const std::ptrdiff_t n = x.cols;
-    over_output_rows(x, d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    const double sign = largest ? 1.0 : -1.0;
+    over_tiles(x, d, [&](const Tile& tile) {
+        const std::ptrdiff_t n = tile.cols;
         std::vector<double> best(n), pos(n), bad(n);
-        for (std::ptrdiff_t t = begin; t < end; ++t) {
-            const double* first = x.row(t);
+        for (std::ptrdiff_t t = 0; t < tile.out_rows; ++t) {
+            const double* first = tile.row(x, t);
             for (std::ptrdiff_t j = 0; j < n; ++j) {
-                best[j] = largest ? first[j] : -first[j];
+                best[j] = sign * first[j];
                 pos[j] = 1.0;
                 bad[j] = std::isnan(first[j]) ? 1.0 : 0.0;
             }
             for (std::ptrdiff_t k = 1; k < d; ++k) {
-                const double* row = x.row(t + k);
+                const double* row = tile.row(x, t + k);
                 const double where = static_cast<double>(k + 1);
                 for (std::ptrdiff_t j = 0; j < n; ++j) {
-                    const double v = largest ? row[j] : -row[j];
+                    const double v = sign * row[j];
                     const bool better = v > best[j];
                     best[j] = better ? v : best[j];
                     pos[j] = better ? where : pos[j];
                     bad[j] += std::isnan(v) ? 1.0 : 0.0;
                 }
             }
-            double* o = out + t * n;
+            double* o = tile.out(out, t);
             for (std::ptrdiff_t j = 0; j < n; ++j) o[j] = bad[j] > 0.0 ? kNaN : pos[j];
         }
     });
 }
+
+// Counts of the window's values equal to its oldest one: d means constant.
+inline void count_same(const Matrix& x, const Tile& tile, std::ptrdiff_t t, std::ptrdiff_t d, double* same) {
+    const double* first = tile.row(x, t);
+    std::fill(same, same + tile.cols, 0.0);
+    for (std::ptrdiff_t k = 0; k < d; ++k) {
+        const double* v = tile.row(x, t + k);
+        for (std::ptrdiff_t j = 0; j < tile.cols; ++j) same[j] += v[j] == first[j] ? 1.0 : 0.0;
+    }
+}
+
+// A window of one finite value; an infinite "constant" window has no
+// defined spread and is left to IEEE arithmetic.
+inline bool flat_window(double same, double width, double first) { return same == width && std::isfinite(first); }
 
 // Covariance (dividing by d) or Pearson correlation of two windows, from
 // deviations about the window means. A window in which either input is
 // constant has covariance 0 and no correlation (NaN): tested exactly, since
 // rounding in the mean would otherwise leave a tiny spread.
 inline void ts_comoment(const Matrix& a, const Matrix& b, std::ptrdiff_t d, bool correlation, double* out) {
-    const std::ptrdiff_t n = a.cols;
-    over_output_rows(a, d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    over_tiles(a, d, [&](const Tile& tile) {
+        const std::ptrdiff_t n = tile.cols;
         std::vector<double> ma(n), mb(n), same_a(n), same_b(n), sab(n), saa(n), sbb(n);
         PairwiseScratch scratch;
         const double width = static_cast<double>(d);
-        for (std::ptrdiff_t t = begin; t < end; ++t) {
-            const double* a0 = a.row(t);
-            const double* b0 = b.row(t);
-            const auto va = [&](std::ptrdiff_t i, std::ptrdiff_t j) { return a.row(t + i)[j]; };
-            const auto vb = [&](std::ptrdiff_t i, std::ptrdiff_t j) { return b.row(t + i)[j]; };
-            window_sum(va, d, n, ma.data(), scratch);
-            window_sum(vb, d, n, mb.data(), scratch);
-            std::fill(same_a.begin(), same_a.end(), 0.0);
-            std::fill(same_b.begin(), same_b.end(), 0.0);
-            for (std::ptrdiff_t k = 0; k < d; ++k) {
-                const double* ra = a.row(t + k);
-                const double* rb = b.row(t + k);
-                for (std::ptrdiff_t j = 0; j < n; ++j) {
-                    same_a[j] += ra[j] == a0[j] ? 1.0 : 0.0;
-                    same_b[j] += rb[j] == b0[j] ? 1.0 : 0.0;
-                }
-            }
+        for (std::ptrdiff_t t = 0; t < tile.out_rows; ++t) {
+            const double* a_t = tile.row(a, t);
+            const double* b_t = tile.row(b, t);
+            const std::ptrdiff_t stride = a.stride;
+            window_sums<2>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
+                v[0] = a_t[i * stride + j];
+                v[1] = b_t[i * stride + j];
+            }, d, n, {ma.data(), mb.data()}, scratch);
+            count_same(a, tile, t, d, same_a.data());
+            count_same(b, tile, t, d, same_b.data());
             for (std::ptrdiff_t j = 0; j < n; ++j) {
                 ma[j] /= width;
                 mb[j] /= width;
             }
             const double* pa = ma.data();
             const double* pb = mb.data();
-            window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { return (va(i, j) - pa[j]) * (vb(i, j) - pb[j]); }, d, n,
-                       sab.data(), scratch);
             if (correlation) {
-                window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { const double e = va(i, j) - pa[j]; return e * e; }, d, n,
-                           saa.data(), scratch);
-                window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { const double e = vb(i, j) - pb[j]; return e * e; }, d, n,
-                           sbb.data(), scratch);
+                window_sums<3>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
+                    const double ea = a_t[i * stride + j] - pa[j], eb = b_t[i * stride + j] - pb[j];
+                    v[0] = ea * eb;
+                    v[1] = ea * ea;
+                    v[2] = eb * eb;
+                }, d, n, {sab.data(), saa.data(), sbb.data()}, scratch);
+            } else {
+                window_sums<1>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
+                    v[0] = (a_t[i * stride + j] - pa[j]) * (b_t[i * stride + j] - pb[j]);
+                }, d, n, {sab.data()}, scratch);
             }
-            double* o = out + t * n;
+            double* o = tile.out(out, t);
             for (std::ptrdiff_t j = 0; j < n; ++j) {
                 const bool missing = std::isnan(ma[j]) || std::isnan(mb[j]);
-                // An infinite "constant" window has no defined spread: left to IEEE arithmetic.
-                const bool flat = (same_a[j] == width && std::isfinite(a0[j])) || (same_b[j] == width && std::isfinite(b0[j]));
+                const bool flat = flat_window(same_a[j], width, a_t[j]) || flat_window(same_b[j], width, b_t[j]);
                 double value = correlation ? sab[j] / std::sqrt(saa[j] * sbb[j]) : sab[j] / width;
                 if (flat) value = correlation ? kNaN : 0.0;
                 o[j] = missing ? kNaN : value;
@@ -141,28 +170,26 @@ inline void ts_comoment(const Matrix& a, const Matrix& b, std::ptrdiff_t d, bool
 // Standard deviation dividing by d, from deviations about the window mean;
 // exactly 0 on a window of one finite value.
 inline void ts_stddev(const Matrix& x, std::ptrdiff_t d, double* out) {
-    const std::ptrdiff_t n = x.cols;
-    over_output_rows(x, d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    over_tiles(x, d, [&](const Tile& tile) {
+        const std::ptrdiff_t n = tile.cols;
         std::vector<double> mean(n), same(n), squares(n);
         PairwiseScratch scratch;
         const double width = static_cast<double>(d);
-        for (std::ptrdiff_t t = begin; t < end; ++t) {
-            const double* first = x.row(t);
-            const auto v = [&](std::ptrdiff_t i, std::ptrdiff_t j) { return x.row(t + i)[j]; };
-            window_sum(v, d, n, mean.data(), scratch);
-            std::fill(same.begin(), same.end(), 0.0);
-            for (std::ptrdiff_t k = 0; k < d; ++k) {
-                const double* row = x.row(t + k);
-                for (std::ptrdiff_t j = 0; j < n; ++j) same[j] += row[j] == first[j] ? 1.0 : 0.0;
-            }
+        for (std::ptrdiff_t t = 0; t < tile.out_rows; ++t) {
+            const double* x_t = tile.row(x, t);
+            const std::ptrdiff_t stride = x.stride;
+            window_sums<1>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) { v[0] = x_t[i * stride + j]; }, d, n,
+                           {mean.data()}, scratch);
+            count_same(x, tile, t, d, same.data());
             for (std::ptrdiff_t j = 0; j < n; ++j) mean[j] /= width;
             const double* m = mean.data();
-            window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { const double e = v(i, j) - m[j]; return e * e; }, d, n,
-                       squares.data(), scratch);
-            double* o = out + t * n;
+            window_sums<1>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
+                const double e = x_t[i * stride + j] - m[j];
+                v[0] = e * e;
+            }, d, n, {squares.data()}, scratch);
+            double* o = tile.out(out, t);
             for (std::ptrdiff_t j = 0; j < n; ++j) {
-                const bool flat = same[j] == width && std::isfinite(first[j]);
-                o[j] = flat ? 0.0 : std::sqrt(squares[j] / width);
+                o[j] = flat_window(same[j], width, x_t[j]) ? 0.0 : std::sqrt(squares[j] / width);
             }
         }
     });
@@ -172,15 +199,17 @@ inline void ts_stddev(const Matrix& x, std::ptrdiff_t d, double* out) {
 // their sum d (d + 1) / 2. Integer weights keep the weighted sum exact for
 // small integer inputs (such as 0/1 comparisons), so equal windows tie exactly.
 inline void ts_decay_linear(const Matrix& x, std::ptrdiff_t d, double* out) {
-    const std::ptrdiff_t n = x.cols;
-    over_output_rows(x, d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+    over_tiles(x, d, [&](const Tile& tile) {
         PairwiseScratch scratch;
         const double total = static_cast<double>(d) * static_cast<double>(d + 1) * 0.5;
-        for (std::ptrdiff_t t = begin; t < end; ++t) {
-            double* o = out + t * n;
-            window_sum([&](std::ptrdiff_t i, std::ptrdiff_t j) { return x.row(t + i)[j] * static_cast<double>(i + 1); }, d, n,
-                       o, scratch);
-            for (std::ptrdiff_t j = 0; j < n; ++j) o[j] /= total;
+        for (std::ptrdiff_t t = 0; t < tile.out_rows; ++t) {
+            const double* x_t = tile.row(x, t);
+            const std::ptrdiff_t stride = x.stride;
+            double* o = tile.out(out, t);
+            window_sums<1>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
+                v[0] = x_t[i * stride + j] * static_cast<double>(i + 1);
+            }, d, tile.cols, {o}, scratch);
+            for (std::ptrdiff_t j = 0; j < tile.cols; ++j) o[j] /= total;
         }
     });
 }

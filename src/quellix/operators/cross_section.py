@@ -15,7 +15,12 @@ __all__ = ["RANK", "SCALE", "CS_ZSCORE", "INDNEUTRALIZE", "GROUP_RANK"]
 
 def RANK(x):
     """Percentage rank among the date's instruments, ties averaged: values in (0, 1], NaN stays NaN."""
-    return OperatorFactor("rank", K.cs_rank, [check_factor(x, "x")])
+    check_factor(x, "x")
+    # Ranks keep the order, ties and count of what they rank, so ranking them again gives the same
+    # numbers: the formulas' rank(rank(x)) costs one sort, not two.
+    if isinstance(x, OperatorFactor) and x._func is K.cs_rank:
+        return x
+    return OperatorFactor("rank", K.cs_rank, [x])
 
 
 def SCALE(x, a=1):
