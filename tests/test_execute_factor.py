@@ -60,7 +60,8 @@ def test_nested_expression_matches_a_per_instrument_computation(codes):
     np.testing.assert_allclose(got.to_numpy(), expected, rtol=1e-9, atol=1e-9)
     assert got[codes[-1]].isna().all()
     assert got[codes[-2]].isna().any() and got[codes[-2]].notna().any()
-    assert got[codes[0]].notna().all()
+    # Suspensions leave gaps, but a stock listed long before has values on most dates.
+    assert got[codes[0]].notna().mean() > 0.8
 
 
 def test_each_field_fetched_once_and_each_kernel_called_once_on_2d_arrays(codes, monkeypatch):
@@ -110,9 +111,12 @@ def test_history_before_the_calendar_start_is_nan(codes, available):
 def test_boolean_expressions_come_back_as_float(codes):
     got = quellix.execute_factor(Factor("close") > Factor("open"), codes[:2], START, END)
     px = vestamo.get_price(codes[:2], START, END, fields=["close", "open"], adjust_type="post")
-    expected = (px["close"] > px["open"]).astype(float).unstack("order_book_id")
+    dates = vestamo.get_trading_dates(START, END)
+    wide = {f: px[f].unstack("order_book_id").reindex(index=dates, columns=codes[:2]) for f in ("close", "open")}
+    # As numpy compares: a day without a bar (NaN on both sides) compares false.
+    expected = (wide["close"] > wide["open"]).astype(float)
     assert (got.dtypes == np.float64).all()
-    np.testing.assert_array_equal(got.to_numpy(), expected.reindex(columns=codes[:2]).to_numpy())
+    np.testing.assert_array_equal(got.to_numpy(), expected.to_numpy())
 
 
 def test_range_without_trading_dates_gives_an_empty_frame(codes):

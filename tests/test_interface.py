@@ -45,8 +45,8 @@ def test_rolling_window_rejects_bad_windows(n, error, message):
 def test_leaf_and_shifted_factor():
     close = Factor("close")
     assert (close.shift, repr(close), close.dependencies) == (0, "close", [close])
-    with pytest.raises(ValueError, match="unknown price field 'vwap'"):
-        Factor("vwap")
+    with pytest.raises(ValueError, match="unknown price field 'amount'"):
+        Factor("amount")
     shifted = ShiftedFactor(Leaf("x", 3), 2)
     assert (shifted.shift, repr(shifted)) == (5, "ShiftedFactor(x, 2)")
     data = {"x": np.arange(20.0).reshape(10, 2)}

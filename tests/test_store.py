@@ -78,7 +78,7 @@ QUERIES = {
     "past the last bar": lambda m: vestamo.get_price(codes_of(m)[:4], "2020-12-01", "2021-06-30"),
     "no bars": lambda m: vestamo.get_price(codes_of(m)[:4], "2021-01-01", "2021-06-30"),
     "minute bars": lambda m: vestamo.get_price(INDEX, frequency="1m"),
-    "bad field": lambda m: vestamo.get_price(INDEX, fields="vwap"),
+    "bad field": lambda m: vestamo.get_price(INDEX, fields="amount"),
     "instrument": lambda m: vestamo.instruments(codes_of(m)[2]),
     "instruments": lambda m: vestamo.instruments([INDEX, "999999.XSHE", codes_of(m)[0]]),
     "all instruments": lambda m: vestamo.all_instruments(),
@@ -339,8 +339,11 @@ def test_a_factor_reaching_the_last_bar_gets_missing_forward_returns(market, sto
     engine = FactorAnalysisEngine()
     engine.append(("ic", ICAnalysis(industry_classification="citics_2019", max_decay=20)))
     got = engine.analysis(factor.copy(), "daily", periods=[1, 5, 20])["ic"]
-    # Against the same analysis on returns computed here, which end at the last bar.
-    returns = (close.ffill() / close.ffill().shift(1) - 1).iloc[10:]
+    # Against the same analysis on returns computed here, which end at the last bar; like the
+    # engine's, they see prices from the day before the factor's first date on (a stock
+    # suspended across that day has no return on resuming).
+    window = close.loc[vestamo.get_previous_trading_date(factor.index[0]):]
+    returns = (window.ffill() / window.ffill().shift(1) - 1).iloc[1:]
     expected = ICAnalysis(industry_classification="citics_2019", max_decay=20).analysis(
         factor.copy(), returns, [1, 5, 20], ascending=False)
     pd.testing.assert_frame_equal(got.ic, expected.ic, check_names=False)

@@ -161,7 +161,7 @@ def test_price_none_when_nothing_matches(default, kwargs):
 
 @pytest.mark.parametrize("kwargs, error", [
     (dict(adjust_type="forward"), ValueError),
-    (dict(fields="vwap"), ValueError),
+    (dict(fields="amount"), ValueError),
     (dict(fields=[]), ValueError),
     (dict(start_date="someday"), ValueError),
     (dict(frequency=1), TypeError),
@@ -181,7 +181,7 @@ def test_instruments_and_index(default):
     many = vestamo.instruments([CS, "999999.XSHE", INDEX])
     assert [i.order_book_id for i in many] == [CS, INDEX]
     table = vestamo.all_instruments()
-    assert list(table.columns) == ["order_book_id", "symbol", "type", "listed_date", "exchange"]
+    assert list(table.columns) == ["order_book_id", "symbol", "type", "listed_date", "exchange", "de_listed_date"]
     assert len(vestamo.all_instruments("CS")) == 500 and len(vestamo.all_instruments("INDX")) == 1
     members = vestamo.index_components(INDEX)
     assert len(members) == 300 and set(members) <= set(table["order_book_id"])
@@ -278,8 +278,9 @@ def test_planted_reversal_is_detectable(default):
     forward = close.pct_change(fill_method=None).shift(-1)
     ok = factor.notna() & forward.notna()
     ic = factor.where(ok).rank(axis=1).corrwith(forward.where(ok).rank(axis=1), axis=1).dropna()
-    assert 0.03 <= ic.mean() <= 0.07
-    assert ic.mean() / ic.std() * np.sqrt(len(ic)) > 10
+    # Without neutralisation the market's industry and style moves blur it, but not away.
+    assert 0.01 <= ic.mean() <= 0.05 and ic.std() > 0.08
+    assert ic.mean() / ic.std() * np.sqrt(len(ic)) > 4
 
 
 def test_same_seed_same_data_and_market_swap(small):

@@ -34,7 +34,7 @@ __all__ = [
     "either",
 ]
 
-FIELDS = ("open", "high", "low", "close", "volume")
+FIELDS = ("open", "high", "low", "close", "volume", "total_turnover", "vwap", "market_cap")
 
 
 def load_field(name):
@@ -180,7 +180,8 @@ class Factor(AbstractFactor):
     Parameters
     ----------
     name : str
-        行情字段, "open", "high", "low", "close" 或 "volume"
+        行情字段: "open", "high", "low", "close", "volume", "total_turnover" (成交额),
+        "vwap" 或 "market_cap" (总市值; 与成交量、成交额一样不复权)
     """
 
     def __init__(self, name):

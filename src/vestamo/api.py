@@ -4,8 +4,9 @@ import os
 import threading
 
 import numpy as np
+import pandas as pd
 
-from .base import ADJUST_TYPES, PRICE_FIELDS, MarketData
+from .base import ADJUST_TYPES, EXTRA_FIELDS, PRICE_FIELDS, MarketData
 from .build import DEFAULT_SEED, make_market
 from .decorators import clear_all_caches
 from .sharing import active_memo
@@ -14,7 +15,7 @@ from .utils import to_id_list, to_timestamp
 __all__ = [
     "get_market", "set_market", "get_trading_dates", "get_next_trading_date",
     "get_previous_trading_date", "get_price", "instruments", "all_instruments",
-    "index_components", "get_style_factor_exposure",
+    "index_components", "get_style_factor_exposure", "is_st_stock",
 ]
 
 # Names a data folder to serve by default instead of the sample market.
@@ -69,9 +70,9 @@ def set_market(market):
     return previous
 
 
-def _fields(fields, allowed, what):
+def _fields(fields, allowed, what, default=None):
     if fields is None:
-        return list(allowed)
+        return list(allowed if default is None else default)
     if isinstance(fields, str):
         names = [fields]
     else:
@@ -132,16 +133,20 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
               adjust_type="pre", skip_suspended=False, expect_df=True):
     """Daily bars indexed by (order_book_id, date); None when nothing matches.
 
-    Suspended days and days before listing have no bar (so
-    ``skip_suspended`` changes nothing). ``adjust_type``
-    "pre" scales prices to the latest adjustment, "post" multiplies raw
-    prices by the cumulative adjustment factor, "none" gives raw prices.
-    Volumes are never adjusted. Only daily bars ("1d") exist; other
+    ``fields`` defaults to open, high, low, close and volume; also available
+    are "total_turnover" (the day's traded value), "vwap" (total_turnover
+    over volume; NaN on a bar without volume) and "market_cap" (the raw close
+    times the shares outstanding that day; NaN for an index). Suspended days,
+    days before listing and from delisting on have no bar (so
+    ``skip_suspended`` changes nothing). ``adjust_type`` "pre" scales prices
+    to the latest adjustment, "post" multiplies raw prices by the cumulative
+    adjustment factor, "none" gives raw prices. Volumes, traded values and
+    capitalisations are never adjusted. Only daily bars ("1d") exist; other
     frequencies give None. With ``expect_df`` false and a single field given
     as a str, a Series is returned.
     """
     codes = to_id_list(order_book_ids)
-    names = _fields(fields, PRICE_FIELDS, "fields")
+    names = _fields(fields, PRICE_FIELDS + EXTRA_FIELDS, "fields", default=PRICE_FIELDS)
     if adjust_type not in ADJUST_TYPES:
         raise ValueError("adjust_type: expect one of {}, got {!r}".format(list(ADJUST_TYPES), adjust_type))
     if not isinstance(frequency, str):
@@ -181,7 +186,8 @@ def instruments(order_book_ids):
 
 
 def all_instruments(type=None):
-    """Table of instruments (order_book_id, symbol, type, listed_date, exchange)."""
+    """Table of instruments (order_book_id, symbol, type, listed_date, exchange, de_listed_date),
+    delisted ones included (de_listed_date NaT while listed)."""
     frame = get_market().instruments_frame
     if type is None:
         return frame.copy()
@@ -213,3 +219,35 @@ def get_style_factor_exposure(order_book_ids, start_date, end_date, factors=None
     t0, t1 = market.positions(to_timestamp(start_date), to_timestamp(end_date))
     return _answer(("exposure", market, tuple(codes), t0, t1, tuple(names)),
                    lambda: market.exposure_frame(codes, t0, t1, names))
+
+
+def is_st_stock(order_book_ids, start_date, end_date):
+    """Whether each stock is under special treatment on each trading date.
+
+    A DataFrame of bool, the trading dates as index and the known codes as
+    columns (in the order given). A day without a bar keeps the status of the
+    stock's bar before it; days before its first bar and from its delisting
+    on are False.
+    """
+    codes = to_id_list(order_book_ids)
+    market = get_market()
+    t0, t1 = market.positions(to_timestamp(start_date), to_timestamp(end_date))
+    return _answer(("st", market, tuple(codes), t0, t1), lambda: _st_table(market, codes, t0, t1))
+
+
+def _st_table(market, codes, t0, t1):
+    found = set(market.known(codes)[0])
+    known = [c for c in codes if c in found]
+    dates = market.calendar[t0:t1]
+    table = pd.DataFrame(np.zeros((len(dates), len(known)), dtype=bool), index=dates,
+                         columns=pd.Index(known, dtype=object, name="order_book_id"))
+    # From the first day: the status in force on t0 may come from a bar before it.
+    frame = market.price_frame(known, 0, t1, ["is_st"], "none") if known and t1 > t0 else None
+    if frame is None:
+        return table
+    wide = frame["is_st"].unstack(0).reindex(index=market.calendar[:t1], columns=known)
+    status = wide.ffill().iloc[t0:].fillna(0.0).to_numpy() > 0
+    gone = market.instruments_frame.set_index("order_book_id")["de_listed_date"].reindex(known).to_numpy()
+    status &= ~(dates.values[:, None] >= gone[None, :])
+    table.iloc[:, :] = status
+    return table

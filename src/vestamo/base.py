@@ -13,14 +13,22 @@ import dataclasses
 import numpy as np
 import pandas as pd
 
-__all__ = ["Instrument", "MarketData", "PRICE_FIELDS", "ADJUST_TYPES", "BAR_COLUMNS"]
+__all__ = ["Instrument", "MarketData", "PRICE_FIELDS", "EXTRA_FIELDS", "ADJUST_TYPES", "BAR_COLUMNS",
+           "EXTRA_COLUMNS", "UNADJUSTED"]
 
+# What a price query gives without a field list, and the fields it gives on request.
 PRICE_FIELDS = ("open", "high", "low", "close", "volume")
+EXTRA_FIELDS = ("total_turnover", "vwap", "market_cap")
 ADJUST_TYPES = ("none", "pre", "post")
 # Unadjusted daily bars with their cumulative adjustment factor: a bar's
 # post-adjusted price is its raw price times the factor; a pre-adjusted one
 # is that over the factor of the instrument's latest bar.
 BAR_COLUMNS = PRICE_FIELDS + ("adj_factor",)
+# Bar columns a market may have: the day's traded value, capitalisation
+# (raw close times shares outstanding) and 1.0 while under special treatment.
+EXTRA_COLUMNS = ("total_turnover", "market_cap", "is_st")
+# Counts and values that adjustment leaves alone.
+UNADJUSTED = frozenset({"volume", "total_turnover", "market_cap", "is_st"})
 
 
 @dataclasses.dataclass(frozen=True)
@@ -32,6 +40,8 @@ class Instrument:
     type: str
     listed_date: pd.Timestamp
     exchange: str
+    # NaT while still listed.
+    de_listed_date: pd.Timestamp = pd.NaT
 
 
 class MarketData(abc.ABC):
@@ -52,7 +62,8 @@ class MarketData(abc.ABC):
     @property
     @abc.abstractmethod
     def instruments_frame(self):
-        """order_book_id, symbol, type, listed_date (datetime64[ns]), exchange; sorted by code."""
+        """order_book_id, symbol, type, listed_date, exchange, de_listed_date (NaT: still listed;
+        dates datetime64[ns]); sorted by code."""
 
     @property
     @abc.abstractmethod
@@ -76,12 +87,15 @@ class MarketData(abc.ABC):
 
     @abc.abstractmethod
     def price_frame(self, codes, t0, t1, fields, adjust):
-        """Bars of the known ``codes`` on positions [t0, t1), or None."""
+        """Bars of the known ``codes`` on positions [t0, t1), or None.
+
+        ``fields`` are among PRICE_FIELDS, EXTRA_FIELDS and "is_st"."""
 
     @abc.abstractmethod
     def raw_bars(self, t0, t1):
         """Every instrument's unadjusted bars on [t0, t1) with ``adj_factor``
-        (columns ``BAR_COLUMNS``, price-frame layout), or None."""
+        (columns ``BAR_COLUMNS`` then those of ``EXTRA_COLUMNS`` the market
+        has, price-frame layout), or None."""
 
     @abc.abstractmethod
     def exposure_frame(self, codes, t0, t1, factors):
@@ -118,7 +132,7 @@ class MarketData(abc.ABC):
         if obj is None:
             rec = self.instruments_frame.iloc[row]
             obj = cache[code] = Instrument(rec["order_book_id"], rec["symbol"], rec["type"],
-                                           rec["listed_date"], rec["exchange"])
+                                           rec["listed_date"], rec["exchange"], rec["de_listed_date"])
         return obj
 
     def components(self, index_code, date=None):

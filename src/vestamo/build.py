@@ -11,16 +11,16 @@ factors, knots, code blocks and adjustment kinds.
 import numpy as np
 import pandas as pd
 
+from . import lifecycle, limits, model
 from .calendar import make_calendar
 from .industry import CITICS_2019, citics_history, shenwan_history
-from .market import STYLE_FACTORS, Market, exposure_block
+from .market import STYLE_FACTORS, Market
+from .model import REVERSAL
 from .utils import to_timestamp
 
 __all__ = ["make_market", "DEFAULT_SEED", "REVERSAL", "INDEX_CODE"]
 
 DEFAULT_SEED = 20150105
-# Sized so that a 5-day reversal factor has a mean daily rank IC of about 0.045.
-REVERSAL = 0.03
 INDEX_CODE = "000300.XSHG"
 _INDEX_SIZE = 300
 _KNOT_STEP = 21
@@ -97,16 +97,6 @@ def _listing_dates(rng, earliest, leading, calendar, start):
     return pd.DatetimeIndex(dates)
 
 
-def _runs_mask(shape, row, begin, length):
-    """Boolean (rows, T) mask covering [begin, begin + length) of each run."""
-    n, t = shape
-    diff = np.zeros((n, t + 1), dtype=np.int32)
-    end = np.minimum(begin + length, t)
-    np.add.at(diff, (row, begin), 1)
-    np.add.at(diff, (row, end), -1)
-    return np.cumsum(diff[:, :t], axis=1) > 0
-
-
 def _knots(rng, n_factors, n_knots, n):
     """Slowly varying exposure paths: AR(1) across monthly knots."""
     rho = 0.97
@@ -120,27 +110,6 @@ def _knots(rng, n_factors, n_knots, n):
     nls = STYLE_FACTORS.index("non_linear_size")
     knots[nls] = 0.8 * (size ** 3 - 3.0 * size) / np.sqrt(6.0) + 0.6 * knots[nls]
     return knots
-
-
-def _adjustment_events(rng, listed_pos, t):
-    """Dividends (about yearly) and occasional splits after listing: (row, pos, multiplier)."""
-    n = len(listed_pos)
-    per_stock = rng.poisson(t / 245.0, n)
-    div_row = np.repeat(np.arange(n), per_stock)
-    split_row = np.flatnonzero(rng.random(n) < 0.25)
-    rows = np.concatenate([div_row, split_row])
-    mult = np.concatenate([1.0 / (1.0 - rng.uniform(0.003, 0.03, len(div_row))),
-                           rng.choice([1.3, 1.5, 2.0], len(split_row))])
-    lo = listed_pos[rows] + 1
-    pos = lo + np.floor(rng.random(len(rows)) * np.maximum(t - lo, 0)).astype(int)
-    keep = pos < t
-    rows, pos, mult = rows[keep], pos[keep], mult[keep]
-    # Two events on one day combine into one multiplier.
-    key = rows * t + pos
-    uniq, inverse = np.unique(key, return_inverse=True)
-    combined = np.ones(len(uniq))
-    np.multiply.at(combined, inverse, mult)
-    return (uniq // t).astype(np.intp), (uniq % t).astype(np.intp), combined
 
 
 def _industries(rng, n, listed_date, calendar):
@@ -163,89 +132,51 @@ def _industries(rng, n, listed_date, calendar):
     return first_start, sector0, change_date, sector1
 
 
-def _returns(rng, t, listed_pos, sector0, change_pos, sector1):
-    """Daily simple returns (stocks, days), the exposure knots, and the
-    first-day size and liquidity exposures."""
-    n = len(listed_pos)
-    knots = _knots(rng, len(STYLE_FACTORS), (t - 1) // _KNOT_STEP + 2, n)
-    market = rng.standard_t(5, t) * 0.012 * np.sqrt(3 / 5) + 0.0003
-    style_ret = rng.normal([0.0, 0.0002, -0.0003, 0.0002, -0.0001, 0.0001, 0.0001, 0.0, -0.0001, 0.0],
-                           0.002, (t, len(STYLE_FACTORS)))
-    returns = np.empty((n, t))
-    first_day = {}
-    for k, name in enumerate(STYLE_FACTORS):
-        x = exposure_block(knots[k], _KNOT_STEP, listed_pos, 0, t)
-        first_day[name] = x[:, 0].copy()
-        if name == "beta":
-            x *= 0.25
-            x += 1.0
-            np.multiply(x, market, out=returns)
-            continue
-        if name == "residual_volatility":
-            sigma = np.exp(0.2 * x)
-            sigma *= 0.017
-        x *= style_ret[:, k]
-        returns += x
-    del x
-    industry_ret = rng.normal(0.0, 0.006, (len(CITICS_2019), t))
-    changed = np.arange(t)[None, :] >= change_pos[:, None]
-    returns += np.where(changed, industry_ret[sector1], industry_ret[sector0])
-    del changed
-    idio = rng.standard_normal((t, n)).T * sigma
-    del sigma
-    returns += idio
-    # The planted reversal: minus REVERSAL times the idiosyncratic return of
-    # the five previous days.
-    csum = np.cumsum(idio, axis=1)
-    del idio
-    returns[:, 1:] -= REVERSAL * csum[:, :-1]
-    returns[:, 6:] += REVERSAL * csum[:, :-6]
-    del csum
-    np.clip(returns, -0.1, 0.1, out=returns)
-    returns[:, 0] = 0.0
-    return returns, knots, first_day["size"], first_day["liquidity"]
 
+def _ideal_closes(rng, returns, listed_pos, events):
+    """Raw closes on the tick before price limits, in place of ``returns``: the
+    total-return path from a listing price, over the cumulative adjustment factor.
 
-def _raw_closes(rng, returns, listed_pos, events):
-    """Raw closes on the tick: the total-return path, scaled to a listing
-    price, over the cumulative adjustment factor. Also the log path."""
+    A stock that would sink below about 1.5 yuan lists higher instead (near a
+    few ticks a limit of 10 % rounds to no move at all), one that would pass
+    2,500 yuan lower.
+    """
     n, t = returns.shape
-    log_path = np.log1p(returns)
-    np.cumsum(log_path, axis=1, out=log_path)
-    log_path -= log_path[np.arange(n), listed_pos][:, None]
-    total = np.exp(log_path)
-    total *= np.exp(rng.uniform(np.log(4.0), np.log(60.0), n))[:, None]
-    steps = np.ones((n, t))
-    steps[events[0], events[1]] = events[2]
-    np.cumprod(steps, axis=1, out=steps)
-    total /= steps
-    del steps
-    return np.maximum(np.round(total, 2, out=total), 0.01, out=total), log_path
+    late = np.flatnonzero(listed_pos > 0)
+    returns[late] *= np.arange(t)[None, :] >= listed_pos[late, None]
+    np.log1p(returns, out=returns)
+    # An event divides every later raw price by its multiplier.
+    returns[events[0], events[1]] -= np.log(events[2])
+    np.cumsum(returns, axis=1, out=returns)
+    returns -= returns[np.arange(n), listed_pos][:, None]
+    level = np.minimum(rng.uniform(np.log(4.0), np.log(60.0), n), np.log(2500.0) - returns.max(axis=1))
+    level = np.maximum(level, np.log(1.5) - returns.min(axis=1))
+    returns += level[:, None]
+    np.exp(returns, out=returns)
+    np.round(returns, 2, out=returns)
+    return np.maximum(returns, 0.01, out=returns)
 
 
-def _bars(rng, listed_pos, t):
-    """Days with a bar: listed and not in one of the occasional suspensions."""
-    n = len(listed_pos)
-    row = np.repeat(np.arange(n), rng.poisson(t / 400.0, n))
-    lo = listed_pos[row] + 1
-    begin = lo + np.floor(rng.random(len(row)) * np.maximum(t - lo, 0)).astype(int)
-    length = 1 + rng.geometric(0.35, len(row))
-    ok = begin < t
-    suspended = _runs_mask((n, t), row[ok], begin[ok], length[ok])
-    return (np.arange(t)[None, :] >= listed_pos[:, None]) & ~suspended
-
-
-def _index(listed_pos, size0, returns, log_path):
+def _index(listed_pos, end_pos, size0, returns):
     """Members and closes of the index: cap-weighted average return of the
-    largest stocks listed before the calendar starts (or listed first, in a
-    market that has none)."""
-    eligible = np.flatnonzero(listed_pos == listed_pos.min())
+    largest stocks listed before the calendar starts that never delist (or
+    listed first, in a market that has none)."""
+    t = returns.shape[1]
+    eligible = np.flatnonzero((listed_pos == listed_pos.min()) & (end_pos == t))
     by_size = eligible[np.argsort(-size0[eligible], kind="stable")]
     members = np.sort(by_size[:min(_INDEX_SIZE, max(1, (len(eligible) * 4) // 5))])
-    cap = np.exp(1.1 * size0[members])[:, None] * np.exp(log_path[members] - log_path[members, :1])
-    index_ret = np.zeros(returns.shape[1])
+    growth = np.cumprod(1.0 + returns[members], axis=1)
+    cap = np.exp(1.1 * size0[members])[:, None] * growth / growth[:, :1]
+    index_ret = np.zeros(t)
     index_ret[1:] = (cap[:, :-1] * returns[members, 1:]).sum(axis=0) / cap[:, :-1].sum(axis=0)
     return members, np.round(3500.0 * np.cumprod(1.0 + index_ret), 2)
+
+
+def _slides(returns, rows, begin, end_pos):
+    """Delisting stocks lose about a third of their value over their last months."""
+    days = np.arange(returns.shape[1])[None, :]
+    inside = (days >= begin[:, None]) & (days < end_pos[rows][:, None])
+    returns[rows] -= inside * (0.4 / np.maximum(end_pos[rows] - begin, 1))[:, None]
 
 
 def make_market(n_stocks=500, start_date="2015-01-01", end_date="2024-12-31", seed=DEFAULT_SEED):
@@ -271,42 +202,78 @@ def make_market(n_stocks=500, start_date="2015-01-01", end_date="2024-12-31", se
     listed_pos = np.searchsorted(calendar.values, listed_date.values)
     first_start, sector0, change_date, sector1 = _industries(rng, n, listed_date, calendar)
     change_pos = np.where(change_date.isna(), t, np.searchsorted(calendar.values, change_date.values))
-    returns, knots, size0, liquidity0 = _returns(rng, t, listed_pos, sector0, change_pos, sector1)
-    events = _adjustment_events(rng, listed_pos, t)
-    raw, log_path = _raw_closes(rng, returns, listed_pos, events)
-    bars = _bars(rng, listed_pos, t)
-    members, index_close = _index(listed_pos, size0, returns, log_path)
-    del returns, log_path
+    knots = _knots(rng, len(STYLE_FACTORS), (t - 1) // _KNOT_STEP + 2, n)
+    size0 = knots[STYLE_FACTORS.index("size"), 0]
+    liquidity0 = knots[STYLE_FACTORS.index("liquidity"), 0]
+    first = listed_pos == listed_pos.min()
+    end_pos = lifecycle.delistings(rng, listed_pos, size0, leading | (first & (size0 > 0)), t)
+    st, sliding, slide_begin = lifecycle.special_treatment(rng, listed_pos, end_pos, t)
+    returns, _ = model.daily_returns(rng, t, knots, _KNOT_STEP, listed_pos, end_pos,
+                                     (sector0, change_pos, sector1), None)
+    _slides(returns, sliding, slide_begin, end_pos)
+    members, index_close = _index(listed_pos, end_pos, size0, returns)
+    bars = lifecycle.trading_days(rng, listed_pos, end_pos, t)
+    events, share_events = lifecycle.corporate_events(rng, listed_pos, bars)
+    close = _ideal_closes(rng, returns, listed_pos, events)
+    del returns
+    flags = limits.flag_array(codes, calendar, listed_pos, st)
+    del st
+    refs = limits.References.build(bars, listed_pos, events)
+    limits.enforce_limits(close, flags, bars, refs, 0.015 * np.exp(0.6 * size0))
 
-    volume_base = np.exp(14.0 + 0.6 * liquidity0 + 0.4 * size0 + 0.3 * rng.standard_normal(n))
+    shares0 = np.round(np.exp(22.0 + size0 + 0.3 * rng.standard_normal(n)) / close[np.arange(n), listed_pos], -4)
+    shares0 = np.maximum(shares0, 1e6)
+    turnover = np.exp(np.log(0.012) + 0.5 * liquidity0 - 0.25 * size0 + 0.3 * rng.standard_normal(n))
+    volume_base = turnover * shares0
     letters = np.array(list(_NAME_CHARS), dtype=object)
     picks = rng.integers(0, len(letters), (n, 2))
     suffix = np.array([_NAME_SUFFIX.get(int(s), "股份") for s in sector0], dtype=object)
+    full = make_calendar(start, pd.Timestamp(end.year + 1, 12, 31))
+    delisted = np.where(end_pos < t, full.values[np.minimum(end_pos, len(full) - 1)], np.datetime64("NaT"))
     frame = pd.DataFrame({
         "order_book_id": np.append(codes, INDEX_CODE),
         "symbol": np.append(letters[picks[:, 0]] + letters[picks[:, 1]] + suffix, "沪深300"),
         "type": ["CS"] * n + ["INDX"],
         "listed_date": pd.DatetimeIndex(np.append(listed_date.values, np.datetime64("2005-04-08", "ns"))),
         "exchange": np.append(exchanges, "XSHG"),
+        "de_listed_date": pd.DatetimeIndex(np.append(delisted, np.datetime64("NaT")).astype("datetime64[ns]")),
     })
     # The index joins the stocks in code order; stocks keep their relative
     # order, so exposure columns still line up with them.
     order = np.argsort(frame["order_book_id"].to_numpy(), kind="stable")
     inverse = np.empty_like(order)
     inverse[order] = np.arange(len(order))
-    event_rows = inverse[events[0]]
-    by_row = np.lexsort((events[1], event_rows))
 
+    def by_row(triple):
+        rows = inverse[triple[0]]
+        sort = np.lexsort((triple[1], rows))
+        return rows[sort], triple[1][sort], triple[2][sort]
+
+    index_row = inverse[n]
     return Market(
-        calendar=make_calendar(start, pd.Timestamp(end.year + 1, 12, 31)), instruments=frame.iloc[order].reset_index(drop=True),
-        close=np.vstack([raw, index_close[None, :]])[order],
+        calendar=full, instruments=frame.iloc[order].reset_index(drop=True),
+        close=np.vstack([close, index_close[None, :]])[order],
         bars=np.vstack([bars, np.ones((1, t), bool)])[order],
-        events=(event_rows[by_row], events[1][by_row], events[2][by_row]),
+        flags=np.vstack([flags, np.zeros((1, t), np.uint8)])[order],
+        references=limits.References(*_reordered(refs, inverse, index_row)),
+        events=by_row(events), share_events=by_row(share_events),
+        shares=np.append(shares0, np.nan)[order],
         volume_base=np.append(volume_base, volume_base[members].sum())[order],
-        knots=knots, knot_step=_KNOT_STEP,
+        knots=knots, knot_step=_KNOT_STEP, end_pos=end_pos,
         components={INDEX_CODE: list(codes[members])},
         citics=citics_history(codes, first_start.values, sector0, change_date.values, sector1),
         shenwan=shenwan_history(codes, first_start.values, sector0, change_date.values, sector1),
         seed=seed,
         params={"n_stocks": n, "start_date": str(start.date()), "end_date": str(end.date()), "seed": seed},
     )
+
+
+def _reordered(refs, inverse, index_row):
+    """The reference table's entries on the rows of the instruments in code order."""
+    n, t = refs.shape
+    row, pos = refs.entries()
+    key = inverse[row].astype(np.int64) * t + pos
+    order = np.argsort(key, kind="stable")
+    sentinel = np.iinfo(np.int64).max
+    return (np.append(key[order], sentinel), np.append(refs.src[:-1][order], 0),
+            np.append(refs.mult[:-1][order], 1.0), (n + 1, t))

@@ -78,6 +78,46 @@ def _check_bar_values(path, batch):
             raise StoreError("{}: column '{}' holds {}, expect {}".format(
                 path, name, values[bad][0], "a positive finite factor" if name == "adj_factor"
                 else "a finite value of at least 0"))
+    _check_optional_bar_values(path, batch)
+
+
+def _column(batch, name):
+    index = batch.schema.get_field_index(name)
+    if index < 0:
+        return None
+    return np.asarray(batch.column(index).cast(pa.float64()).to_numpy(zero_copy_only=False))
+
+
+def _check_optional_bar_values(path, batch):
+    """Traded value: at least 0, 0 without volume, its vwap within [low, high];
+    capitalisation positive (missing: unknown, as for an index); special treatment 0 or 1."""
+    value = _column(batch, "total_turnover")
+    if value is not None:
+        volume, low, high = (_column(batch, c) for c in ("volume", "low", "high"))
+        bad = ~(np.isfinite(value) & (value >= 0)) | ((volume == 0) & (value != 0))
+        if bad.any():
+            raise StoreError("{}: column 'total_turnover' holds {} with volume {}, expect a finite value of at "
+                             "least 0, and 0 without volume".format(path, value[bad][0], volume[bad][0]))
+        traded = volume > 0
+        with np.errstate(invalid="ignore", divide="ignore"):
+            vwap = value / volume
+        # Traded value and volume are rounded figures: allow a relative slack of 1e-6.
+        outside = traded & ((vwap < low * (1 - 1e-6)) | (vwap > high * (1 + 1e-6)))
+        if outside.any():
+            k = int(np.flatnonzero(outside)[0])
+            raise StoreError("{}: total_turnover / volume = {} lies outside the bar's range [{}, {}]".format(
+                path, vwap[k], low[k], high[k]))
+    cap = _column(batch, "market_cap")
+    if cap is not None:
+        bad = ~np.isnan(cap) & ~(np.isfinite(cap) & (cap > 0))
+        if bad.any():
+            raise StoreError("{}: column 'market_cap' holds {}, expect a positive finite value (or missing)".format(
+                path, cap[bad][0]))
+    st = _column(batch, "is_st")
+    if st is not None:
+        bad = ~np.isin(st, (0.0, 1.0))
+        if bad.any():
+            raise StoreError("{}: column 'is_st' holds {}, expect 0 or 1".format(path, st[bad][0]))
 
 
 def _check_components(store, known):

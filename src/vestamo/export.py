@@ -82,6 +82,7 @@ def export(market, path, overwrite=False):
     pq.write_table(pa.table({
         "order_book_id": _text(inst["order_book_id"]), "symbol": _text(inst["symbol"]), "type": _text(inst["type"]),
         "listed_date": _dates(inst["listed_date"]), "exchange": _text(inst["exchange"]),
+        "de_listed_date": _dates(inst["de_listed_date"]),
     }), str(targets["instruments"]))
 
     months = _months(calendar)

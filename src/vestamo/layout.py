@@ -10,7 +10,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.dataset as ds
 
-__all__ = ["StoreError", "TABLES", "REQUIRED", "Table", "day_numbers", "days_to_ns", "as_text", "as_float",
+__all__ = ["StoreError", "TABLES", "OPTIONAL", "REQUIRED", "Table", "day_numbers", "days_to_ns", "as_text", "as_float",
            "code_positions"]
 
 DATE, TEXT, NUMBER, INTEGER = "a date", "text", "a number", "an integer"
@@ -28,6 +28,11 @@ TABLES = {
     "industry_shenwan": (("name", TEXT), ("order_book_id", TEXT), ("start_date", DATE), ("version", INTEGER)),
 }
 REQUIRED = ("calendar", "instruments", "bars")
+# Columns a table may hold; the first file decides, every other file must agree.
+OPTIONAL = {
+    "instruments": (("de_listed_date", DATE),),
+    "bars": (("total_turnover", NUMBER), ("market_cap", NUMBER), ("is_st", NUMBER)),
+}
 
 _UNITS_PER_DAY = {"s": 86400, "ms": 86400 * 10**3, "us": 86400 * 10**6, "ns": 86400 * 10**9}
 
@@ -100,6 +105,8 @@ class Table:
                 raise StoreError("{}: not readable as Parquet ({})".format(fragment.path, exc)) from None
             if first is None and self.name == "exposures":
                 wanted = dict(wanted, **{c: NUMBER for c in types if c not in wanted})
+            if first is None:
+                wanted = dict(wanted, **{c: kind for c, kind in OPTIONAL.get(self.name, ()) if c in types})
             for column, kind in wanted.items():
                 if column not in types:
                     raise StoreError("{}: missing column '{}' ({} table)".format(fragment.path, column, self.name))
@@ -109,6 +116,10 @@ class Table:
                 if first is not None and types[column] != first[column]:
                     raise StoreError("{}: column '{}' holds {}, but {} holds {}".format(
                         fragment.path, column, types[column], self.files[0], first[column]))
+            extra = [c for c, _ in OPTIONAL.get(self.name, ()) if c in types and c not in wanted]
+            if extra:
+                raise StoreError("{}: column '{}' is not in {}; every file holds it or none".format(
+                    fragment.path, extra[0], self.files[0]))
             if self.name == "exposures" and set(types) - set(wanted):
                 raise StoreError("{}: style factor columns {} are not in {}".format(
                     fragment.path, sorted(set(types) - set(wanted)), self.files[0]))

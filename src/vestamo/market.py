@@ -6,7 +6,9 @@ import concurrent.futures
 import numpy as np
 import pandas as pd
 
-from .base import ADJUST_TYPES, PRICE_FIELDS, Instrument, MarketData
+from . import intraday
+from .base import ADJUST_TYPES, BAR_COLUMNS, EXTRA_COLUMNS, PRICE_FIELDS, UNADJUSTED, Instrument, MarketData
+from .limits import LOCKED, PERCENT, ST, limit_ticks, reference_ticks
 
 __all__ = ["Instrument", "Market", "STYLE_FACTORS", "PRICE_FIELDS", "ADJUST_TYPES"]
 
@@ -16,37 +18,14 @@ STYLE_FACTORS = (
 )
 
 
-def _cell_bits(seed, rows, cols):
-    """64 pseudo-random bits per (rows[i], cols[i]) cell, a pure function of the key.
-
-    Intraday prices and volumes are derived from these on demand instead of
-    being stored, so they are identical whatever subset a query selects.
-    """
-    with np.errstate(over="ignore"):
-        x = rows.astype(np.uint64)
-        x *= np.uint64(0x100000001B3)
-        x += np.uint64(seed & 0xFFFFFFFFFFFFFFFF) * np.uint64(0x9E3779B97F4A7C15)
-        y = cols.astype(np.uint64)
-        y *= np.uint64(0xD1B54A32D192ED03)
-        x += y
-        del y
-        for shift, mult in ((30, 0xBF58476D1CE4E5B9), (27, 0x94D049BB133111EB)):
-            x ^= x >> np.uint64(shift)
-            x *= np.uint64(mult)
-        x ^= x >> np.uint64(31)
-    return x.view(np.uint16).reshape(-1, 4)
-
-
-def _uniform(quarters, k, out):
-    """Uniform in (0, 1) from the k-th 16-bit quarter of the cell bits, into ``out``."""
-    np.add(quarters[:, k], 0.5, out=out)
-    out *= 1.0 / 65536.0
-    return out
-
-
-def listed_mask(listed_pos, t0, t1):
-    """1.0 where a stock is listed on calendar position t in [t0, t1), else 0.0; (stocks, t)."""
-    return (np.arange(t0, t1)[None, :] >= listed_pos[:, None]).astype(np.float64)
+def listed_mask(listed_pos, t0, t1, end_pos=None):
+    """1.0 where a stock is listed on calendar position t in [t0, t1) (and before its
+    delisting position ``end_pos``), else 0.0; (stocks, t)."""
+    days = np.arange(t0, t1)[None, :]
+    listed = days >= listed_pos[:, None]
+    if end_pos is not None:
+        listed &= days < end_pos[:, None]
+    return listed.astype(np.float64)
 
 
 # Dates per block of an exposure computation: a block of every stock
@@ -78,14 +57,14 @@ def _interpolate(knots, step, t0, t1, out):
         part += knots[m]
 
 
-def exposure_blocks(knots, step, listed_pos, t0, t1):
+def exposure_blocks(knots, step, listed_pos, t0, t1, end_pos=None):
     """Style exposures on calendar positions [t0, t1), a block of dates at a time.
 
     Yields ``(a, b, j, x)``: ``x`` (stocks, b - a) holds the exposures of
     the factor with knots ``knots[j]`` on [a, b), interpolated between the
     knots (see :func:`_interpolate`), then standardised across the stocks
-    listed on each date (``listed_pos``: each stock's first position);
-    unlisted cells are 0. ``x`` is overwritten by the next item.
+    listed on each date (``listed_pos``: each stock's first position,
+    ``end_pos``: the first after its delisting, if any); other cells are 0. ``x`` is overwritten by the next item.
 
     A date is computed stock by stock in stock order whatever the block, so
     the values do not depend on [t0, t1) or the block width.
@@ -94,10 +73,11 @@ def exposure_blocks(knots, step, listed_pos, t0, t1):
     flat = np.empty(n * (_BLOCK_DATES + 1))
     flat_t = np.empty_like(flat)
     for a, b in _date_blocks(t0, t1, _BLOCK_DATES):
-        listed = listed_mask(listed_pos, a, b)
+        listed = listed_mask(listed_pos, a, b, end_pos)
         count = np.maximum(listed.sum(axis=0), 1.0)
         # Stocks listed on every date of the block have weights of 1.
-        late = np.flatnonzero(listed_pos > a)
+        late = np.flatnonzero((listed_pos > a) | (end_pos < b)) if end_pos is not None else \
+            np.flatnonzero(listed_pos > a)
         late_listed = listed[late]
         x = flat[:listed.size].reshape(listed.shape)
         by_date = flat_t[:listed.size].reshape(b - a, n)
@@ -113,15 +93,6 @@ def exposure_blocks(knots, step, listed_pos, t0, t1):
             yield a, b, j, x
 
 
-def exposure_block(knots, step, listed_pos, t0, t1):
-    """Exposures of one style factor on calendar positions [t0, t1), shape (stocks, t);
-    see :func:`exposure_blocks`."""
-    x = np.empty((knots.shape[1], t1 - t0))
-    for a, b, _, block in exposure_blocks([knots], step, listed_pos, t0, t1):
-        x[:, a - t0:b - t0] = block
-    return x
-
-
 def _code_type(levels):
     """The integer type pandas keeps index codes of ``levels`` labels in (from int16 up)."""
     return np.int16 if levels < 2 ** 15 else np.int32 if levels < 2 ** 31 else np.int64
@@ -131,13 +102,15 @@ class Market(MarketData):
     """Market data held in memory; built by :func:`vestamo.make_market`.
 
     Prices are stored as raw closes per (instrument, day with data) plus a
-    list of adjustment events; ``bars`` marks the days with a bar (listed and
-    not suspended). The data arrays cover the first ``close.shape[1]`` days
-    of the calendar, which runs on past them.
+    list of adjustment events; ``bars`` marks the days with a bar (listed,
+    not yet delisted and not suspended), ``flags`` each day's limit, special
+    treatment and lock (see :mod:`vestamo.limits`). Share counts are a count
+    at listing times the share events since. The data arrays cover the first
+    ``close.shape[1]`` days of the calendar, which runs on past them.
     """
 
-    def __init__(self, *, calendar, instruments, close, bars, events, volume_base,
-                 knots, knot_step, components, citics, shenwan, seed, params):
+    def __init__(self, *, calendar, instruments, close, bars, flags, references, events, share_events, shares,
+                 volume_base, knots, knot_step, end_pos, components, citics, shenwan, seed, params):
         self._calendar = calendar
         self._instruments = instruments
         self.codes = instruments["order_book_id"].to_numpy()
@@ -147,7 +120,11 @@ class Market(MarketData):
         # Position of each instrument's latest bar: pre-adjusted prices are
         # relative to the adjustment factor in force on it.
         self._last_bar = self._n_days - 1 - np.argmax(bars[:, ::-1], axis=1)
+        self._flags = flags
+        self._references = references
         self._events = events
+        self._share_events = share_events
+        self._shares = shares
         self._volume_base = volume_base
         self._knots = knots
         self._knot_step = knot_step
@@ -155,6 +132,7 @@ class Market(MarketData):
         self._stock_col = np.where(is_stock, np.cumsum(is_stock) - 1, -1)
         self._stock_listed_pos = np.searchsorted(
             calendar.values, instruments["listed_date"].to_numpy()[is_stock])
+        self._stock_end_pos = end_pos
         self._components = self._membership(components)
         self._citics = citics
         self._shenwan = shenwan
@@ -193,9 +171,9 @@ class Market(MarketData):
         return array[rows, t0:t1]
 
     # -- prices -------------------------------------------------------------
-    def _events_of(self, rows):
-        """Adjustment events of ``rows`` (ascending): (index into rows, position, multiplier), by row then date."""
-        ev_row, ev_pos, ev_mult = self._events
+    def _events_of(self, rows, events):
+        """Events of ``rows`` (ascending): (index into rows, position, multiplier), by row then date."""
+        ev_row, ev_pos, ev_mult = events
         sel = np.full(len(self.codes), -1, dtype=np.intp)
         sel[rows] = np.arange(len(rows))
         which = sel[ev_row]
@@ -218,21 +196,46 @@ class Market(MarketData):
                 out[which[at]] *= mult[at]
         return out
 
-    def _scale(self, rows, t0, t1, bars, adjust):
-        """Adjustment multiplier of each bar: the cumulative factor ("post"),
-        over the factor of the instrument's latest bar ("pre")."""
-        events = self._events_of(rows)
+    def _cumulative(self, events, rows, t0, t1, bars):
+        """Running product of each row's event multipliers on each bar, and the rows' events."""
+        events = self._events_of(rows, events)
         which, pos, mult = events
         factor = np.ones((len(rows), t1 - t0 + 1))
         factor[:, 0] = self._product_before(len(rows), events, np.full(len(rows), t0))
         inside = (pos >= t0) & (pos < t1)
         factor[which[inside], pos[inside] - t0 + 1] = mult[inside]
         np.cumprod(factor, axis=1, out=factor)
-        scale = factor[:, 1:][bars]
+        return factor[:, 1:][bars], events
+
+    def _scale(self, rows, t0, t1, bars, adjust):
+        """Adjustment multiplier of each bar: the cumulative factor ("post"),
+        over the factor of the instrument's latest bar ("pre")."""
+        scale, events = self._cumulative(self._events, rows, t0, t1, bars)
         if adjust == "pre":
             latest = self._product_before(len(rows), events, self._last_bar[rows] + 1)
             scale /= latest[np.nonzero(bars)[0]]
         return scale
+
+    def _limits(self, rows, t0, t1, bars, inst, day, flags):
+        """Up and down limit prices of each bar (inf and 0 where it has none)."""
+        if t0 > 0:
+            prev = self._take_rows(self._close, rows, t0 - 1, t1 - 1)[bars]
+        else:
+            # The calendar's first day has no limit; any reference will do.
+            block = self._take_rows(self._close, rows, 0, t1 - 1)
+            prev = np.concatenate([np.ones((len(rows), 1)), block], axis=1)[bars]
+        ref = np.rint(prev * 100.0, out=prev)
+        which, pos, src, mult = self._references.within(rows, t0, t1)
+        at = np.searchsorted(inst.astype(np.int64) * (t1 - t0) + day, which * (t1 - t0) + pos - t0)
+        ref[at] = reference_ticks(self._close[rows[which], src], mult)
+        pct = (flags & PERCENT).astype(np.float64)
+        up, down = limit_ticks(ref, pct)
+        up /= 100.0
+        down /= 100.0
+        free = pct == 0
+        up[free] = np.inf
+        down[free] = 0.0
+        return up, down
 
     def price_frame(self, codes, t0, t1, fields, adjust):
         """Bars of the known ``codes`` on positions [t0, t1), or None."""
@@ -247,59 +250,54 @@ class Market(MarketData):
         close = self._take_rows(self._close, rows, t0, t1)[bars]
         values = np.empty((len(fields), len(close)))
         out = dict(zip(fields, values))
-        if set(fields) - {"close"}:
-            quarters = _cell_bits(self._seed, rows[inst], day + t0)
-            work = np.empty_like(close)
-        if set(fields) & {"open", "high", "low"}:
-            # Open near the close; high and low beyond both, on the tick.
-            open_ = out.get("open", np.empty_like(close))
-            _uniform(quarters, 0, open_)
-            open_ += _uniform(quarters, 1, work)
-            open_ -= 1.0
-            open_ *= 0.006 * np.sqrt(6.0)
-            np.exp(open_, out=open_)
-            open_ *= close
-            np.round(open_, 2, out=open_)
-            for name, k, pick, sign in (("high", 2, np.maximum, 1.0), ("low", 3, np.minimum, -1.0)):
-                if name in out:
-                    edge = pick(open_, close, out=work)
-                    target = out[name]
-                    _uniform(quarters, k, target)
-                    target *= sign * 0.012
-                    target += 1.0
-                    target *= edge
-                    np.round(target, 2, out=target)
-                    pick(target, edge, out=target)
-        if "volume" in out:
-            # Wide-range days trade more.
-            volume = out["volume"]
-            _uniform(quarters, 2, volume)
-            volume += _uniform(quarters, 3, work)
-            volume -= 1.0
-            volume *= 0.5 * np.sqrt(6.0)
-            np.exp(volume, out=volume)
-            volume *= self._volume_base[rows][inst]
-            volume /= 100.0
-            np.round(volume, out=volume)
-            volume *= 100.0
+        wanted = set(fields)
+        traded = wanted & {"vwap", "total_turnover"}
+        if wanted - {"close", "market_cap"}:
+            quarters = intraday.cell_bits(self._seed, rows[inst], day + t0)
+            flags = self._take_rows(self._flags, rows, t0, t1)[bars]
+            locked = (flags & LOCKED) > 0
+        if wanted & {"open", "high", "low"} or traded:
+            up, down = self._limits(rows, t0, t1, bars, inst, day, flags)
+            names = ("open", "high", "low") if traded else [n for n in ("open", "high", "low") if n in wanted]
+            ohlc = intraday.prices(quarters, close, up, down, locked,
+                                   {n: out[n] if n in out else np.empty_like(close) for n in names})
+            del up, down
+        ratio = None
+        if wanted & {"volume", "market_cap"} or traded:
+            ratio, _ = self._cumulative(self._share_events, rows, t0, t1, bars)
+        if "volume" in wanted or traded:
+            volume = out["volume"] if "volume" in out else np.empty_like(close)
+            intraday.volumes(quarters, self._volume_base[rows][inst] * ratio, locked, volume)
+        if traded:
+            value = intraday.traded_value(ohlc["open"], ohlc["high"], ohlc["low"], close, volume)
+            if "vwap" in out:
+                np.divide(value, volume, out=out["vwap"])
+            if "total_turnover" in out:
+                out["total_turnover"][:] = value
+            del value
+        if "market_cap" in out:
+            shares = self._shares[rows][inst] * ratio
+            np.multiply(close, np.round(shares, out=shares), out=out["market_cap"])
+        if "is_st" in out:
+            out["is_st"][:] = (flags & ST) > 0
         if "close" in out:
             out["close"][:] = close
         if adjust != "none":
             scale = self._scale(rows, t0, t1, bars, adjust)
             for name in fields:
-                if name != "volume":
+                if name not in UNADJUSTED:
                     out[name] *= scale
         return pd.DataFrame(values.T, index=self._index(found, t0, t1, bars, inst, day),
                             columns=list(fields), copy=False)
 
     def raw_bars(self, t0, t1):
         rows = np.arange(len(self.codes))
-        frame = self.price_frame(self.codes, t0, t1, PRICE_FIELDS, "none")
+        frame = self.price_frame(self.codes, t0, t1, PRICE_FIELDS + EXTRA_COLUMNS, "none")
         if frame is None:
             return None
         t1 = min(t1, self._n_days)
         frame["adj_factor"] = self._scale(rows, t0, t1, self._bars[:, t0:t1], "post")
-        return frame
+        return frame[list(BAR_COLUMNS + EXTRA_COLUMNS)]
 
     # -- style exposures ----------------------------------------------------
     def exposure_frame(self, codes, t0, t1, factors):
@@ -320,10 +318,11 @@ class Market(MarketData):
             return None
         days = t1 - t0
         first = np.clip(self._stock_listed_pos[cols] - t0, 0, days)
-        listed = np.arange(days)[None, :] >= first[:, None]
+        last = np.clip(self._stock_end_pos[cols] - t0, first, days)
+        listed = (np.arange(days)[None, :] >= first[:, None]) & (np.arange(days)[None, :] < last[:, None])
         if not listed.any():
             return None
-        length = days - first
+        length = last - first
         # Row of (stock s, day t) in the result: start[s] + t.
         start = np.cumsum(length) - length - first
         everyone = self._stock_listed_pos
@@ -332,7 +331,7 @@ class Market(MarketData):
         values = np.empty((len(factors), int(length.sum())))
 
         def fill(lo, hi):
-            for a, b, j, x in exposure_blocks(knots, self._knot_step, everyone, lo, hi):
+            for a, b, j, x in exposure_blocks(knots, self._knot_step, everyone, lo, hi, self._stock_end_pos):
                 if j == 0:
                     mine = listed[:, a - t0:b - t0]
                     s, t = np.nonzero(mine)

@@ -13,8 +13,8 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
-from .base import BAR_COLUMNS, MarketData
-from .layout import (REQUIRED, TABLES, StoreError, Table, as_float, as_text, code_positions, day_numbers,
+from .base import BAR_COLUMNS, EXTRA_COLUMNS, UNADJUSTED, MarketData
+from .layout import (OPTIONAL, REQUIRED, TABLES, StoreError, Table, as_float, as_text, code_positions, day_numbers,
                      days_to_ns)
 from .utils import in_ns
 
@@ -28,6 +28,13 @@ def _cells(present):
     inst = np.broadcast_to(np.arange(n, dtype=kind)[:, None], present.shape)[present]
     day = np.broadcast_to(np.arange(t, dtype=kind)[None, :], present.shape)[present]
     return inst, day
+
+
+def _nullable_days(column, where):
+    """Nanosecond dates of a date column whose nulls mean "none" (NaT)."""
+    days = days_to_ns(day_numbers(column.fill_null(0), where))
+    days[np.array(column.is_null().to_pylist(), dtype=bool)] = np.datetime64("NaT")
+    return days
 
 
 def open_store(path):
@@ -83,7 +90,8 @@ class ParquetStore(MarketData):
 
     def _load_instruments(self):
         table = self._table("instruments")
-        data = table.read_all(name for name, _ in TABLES["instruments"])
+        optional = [c for c, _ in OPTIONAL["instruments"] if c in table.columns]
+        data = table.read_all([name for name, _ in TABLES["instruments"]] + optional)
         where = "{} column '{{}}'".format(table.path)
         codes = as_text(data.column("order_book_id"), where.format("order_book_id"))
         listed = day_numbers(data.column("listed_date"), where.format("listed_date"))
@@ -96,6 +104,9 @@ class ParquetStore(MarketData):
             "type": list(as_text(data.column("type"), where.format("type"))),
             "listed_date": pd.DatetimeIndex(days_to_ns(listed)),
             "exchange": as_text(data.column("exchange"), where.format("exchange")),
+            "de_listed_date": pd.DatetimeIndex(
+                _nullable_days(data.column("de_listed_date"), where.format("de_listed_date")) if optional
+                else np.full(len(codes), np.datetime64("NaT"), dtype="datetime64[ns]")),
         })
         order = np.argsort(codes, kind="stable")
         return frame.iloc[order].reset_index(drop=True)
@@ -135,10 +146,7 @@ class ParquetStore(MarketData):
     def _load_components(self, table):
         data = table.read_all(name for name, _ in TABLES["index_components"])
         where = "{} column '{{}}'".format(table.path)
-        end = data.column("end_date")
-        end_days = day_numbers(end.fill_null(0), where.format("end_date"))
-        end_ns = days_to_ns(end_days)
-        end_ns[np.array(end.is_null().to_pylist(), dtype=bool)] = np.datetime64("NaT")
+        end_ns = _nullable_days(data.column("end_date"), where.format("end_date"))
         return pd.DataFrame({
             "index_code": as_text(data.column("index_code"), where.format("index_code")),
             "order_book_id": as_text(data.column("order_book_id"), where.format("order_book_id")),
@@ -275,17 +283,38 @@ class ParquetStore(MarketData):
         found, _ = self.known(codes)
         if not found or t1 <= t0:
             return None
-        cells = self._read_cells("bars", found, t0, t1, fields, ["adj_factor"] if adjust != "none" else [],
+        # vwap is the traded value over the volume; the columns are read for it.
+        needed_by = {}
+        for field in fields:
+            for column in ("total_turnover", "volume") if field == "vwap" else (field,):
+                needed_by.setdefault(column, field)
+        columns = list(needed_by)
+        missing = [c for c in columns if c not in self._table("bars").columns]
+        if missing:
+            raise StoreError("{}: no column '{}' (an optional bars column) for field '{}'".format(
+                self._table("bars").path, missing[0], needed_by[missing[0]]))
+        cells = self._read_cells("bars", found, t0, t1, columns, ["adj_factor"] if adjust != "none" else [],
                                  whole=len(found) == len(self._instruments))
         if cells is None:
             return None
         values, extra, present, inst, day, t1 = cells
+        if columns != list(fields):
+            read = dict(zip(columns, values))
+            values = np.empty((len(fields), len(inst)))
+            for name, column in zip(fields, values):
+                if name == "vwap":
+                    with np.errstate(invalid="ignore", divide="ignore"):
+                        np.divide(read["total_turnover"], read["volume"], out=column)
+                    column[read["volume"] == 0] = np.nan
+                else:
+                    column[:] = read[name]
+            del read
         if adjust != "none":
             scale = self._checked_factors(extra.pop())
             if adjust == "pre":
                 scale /= self._checked_factors(self._latest_factors(found))[inst]
             for name, column in zip(fields, values):
-                if name != "volume":
+                if name not in UNADJUSTED:
                     column *= scale
             del scale
         return pd.DataFrame(values.T, index=self._index(found, t0, t1, present, inst, day),
@@ -301,12 +330,13 @@ class ParquetStore(MarketData):
 
     def raw_bars(self, t0, t1):
         codes = sorted(self._instruments["order_book_id"])
-        cells = None if t1 <= t0 else self._read_cells("bars", codes, t0, t1, BAR_COLUMNS, whole=True)
+        columns = BAR_COLUMNS + tuple(c for c in EXTRA_COLUMNS if c in self._table("bars").columns)
+        cells = None if t1 <= t0 else self._read_cells("bars", codes, t0, t1, columns, whole=True)
         if cells is None:
             return None
         values, _, present, inst, day, t1 = cells
         return pd.DataFrame(values.T, index=self._index(codes, t0, t1, present, inst, day),
-                            columns=list(BAR_COLUMNS), copy=False)
+                            columns=list(columns), copy=False)
 
     def exposure_frame(self, codes, t0, t1, factors):
         found, _ = self.known(codes)
