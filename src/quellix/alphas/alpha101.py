@@ -106,7 +106,4 @@ def _library(source):
     return {k: _FORMULAS[k](market) for k in sorted(_FORMULAS)}
 
 
-try:
-    ALPHAS = _library(DEFAULT_SOURCE)
-except ValueError:  # TEMPORARY until the market fields land
-    ALPHAS = {}
+ALPHAS = _library(DEFAULT_SOURCE)
