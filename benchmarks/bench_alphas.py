@@ -107,7 +107,8 @@ def arrays_of(data):
     out = {name: data[name].to_numpy() for name in ("open", "high", "low", "close", "volume", "vwap",
                                                      "total_turnover")}
     out["market_cap"], out["industry:citics_2019"] = data["cap"].to_numpy(), codes
-    return out
+    # Row-major, as the evaluator lays out the fields it fetches.
+    return {name: np.ascontiguousarray(array) for name, array in out.items()}
 
 
 def part_one(instruments):

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "common/parallel.hpp"
@@ -21,8 +22,8 @@
 
 namespace quellix::operators::core {
 
-// Instruments per tile: a window of 512 columns is 4 KB a row.
-constexpr std::ptrdiff_t kTile = 512;
+// Instruments per tile: 2 KB a row, so a window and the accumulators of its sums stay in cache.
+constexpr std::ptrdiff_t kTile = 256;
 
 // A tile's view: columns [j0, j0 + cols) of the input, and where its output goes.
 struct Tile {
@@ -103,28 +104,33 @@ inline void ts_arg_extreme(const Matrix& x, std::ptrdiff_t d, bool largest, doub
     });
 }
 
-// Counts of the window's values equal to its oldest one: d means constant.
-inline void count_same(const Matrix& x, const Tile& tile, std::ptrdiff_t t, std::ptrdiff_t d, double* same) {
-    const double* first = tile.row(x, t);
-    std::fill(same, same + tile.cols, 0.0);
-    for (std::ptrdiff_t k = 0; k < d; ++k) {
-        const double* v = tile.row(x, t + k);
-        for (std::ptrdiff_t j = 0; j < tile.cols; ++j) same[j] += v[j] == first[j] ? 1.0 : 0.0;
+// Whether column j of rows [t, t + d) holds one finite value. An infinite
+// "constant" window has no defined spread and is left to IEEE arithmetic.
+inline bool flat_window(const Tile& tile, const Matrix& x, std::ptrdiff_t t, std::ptrdiff_t d, std::ptrdiff_t j) {
+    const double* first = tile.row(x, t) + j;
+    if (!std::isfinite(*first)) return false;
+    for (std::ptrdiff_t k = 1; k < d; ++k) {
+        if (first[k * x.stride] != *first) return false;
     }
+    return true;
 }
 
-// A window of one finite value; an infinite "constant" window has no
-// defined spread and is left to IEEE arithmetic.
-inline bool flat_window(double same, double width, double first) { return same == width && std::isfinite(first); }
+// Squared deviations summing to no more than the rounding of a constant
+// window's mean can leave (d values each off by at most d ulps of the mean)
+// mark the windows worth the exact test, which most windows then skip.
+inline bool maybe_flat(double squares, double mean, double width) {
+    constexpr double eps = std::numeric_limits<double>::epsilon();
+    return squares <= 4.0 * width * width * width * eps * eps * mean * mean;
+}
 
 // Covariance (dividing by d) or Pearson correlation of two windows, from
 // deviations about the window means. A window in which either input is
-// constant has covariance 0 and no correlation (NaN): tested exactly, since
+// constant has covariance 0 and no correlation (NaN): decided exactly, since
 // rounding in the mean would otherwise leave a tiny spread.
 inline void ts_comoment(const Matrix& a, const Matrix& b, std::ptrdiff_t d, bool correlation, double* out) {
     over_tiles(a, d, [&](const Tile& tile) {
         const std::ptrdiff_t n = tile.cols;
-        std::vector<double> ma(n), mb(n), same_a(n), same_b(n), sab(n), saa(n), sbb(n);
+        std::vector<double> ma(n), mb(n), sab(n), saa(n), sbb(n);
         PairwiseScratch scratch;
         const double width = static_cast<double>(d);
         for (std::ptrdiff_t t = 0; t < tile.out_rows; ++t) {
@@ -135,30 +141,23 @@ inline void ts_comoment(const Matrix& a, const Matrix& b, std::ptrdiff_t d, bool
                 v[0] = a_t[i * stride + j];
                 v[1] = b_t[i * stride + j];
             }, d, n, {ma.data(), mb.data()}, scratch);
-            count_same(a, tile, t, d, same_a.data());
-            count_same(b, tile, t, d, same_b.data());
             for (std::ptrdiff_t j = 0; j < n; ++j) {
                 ma[j] /= width;
                 mb[j] /= width;
             }
             const double* pa = ma.data();
             const double* pb = mb.data();
-            if (correlation) {
-                window_sums<3>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
-                    const double ea = a_t[i * stride + j] - pa[j], eb = b_t[i * stride + j] - pb[j];
-                    v[0] = ea * eb;
-                    v[1] = ea * ea;
-                    v[2] = eb * eb;
-                }, d, n, {sab.data(), saa.data(), sbb.data()}, scratch);
-            } else {
-                window_sums<1>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
-                    v[0] = (a_t[i * stride + j] - pa[j]) * (b_t[i * stride + j] - pb[j]);
-                }, d, n, {sab.data()}, scratch);
-            }
+            window_sums<3>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
+                const double ea = a_t[i * stride + j] - pa[j], eb = b_t[i * stride + j] - pb[j];
+                v[0] = ea * eb;
+                v[1] = ea * ea;
+                v[2] = eb * eb;
+            }, d, n, {sab.data(), saa.data(), sbb.data()}, scratch);
             double* o = tile.out(out, t);
             for (std::ptrdiff_t j = 0; j < n; ++j) {
                 const bool missing = std::isnan(ma[j]) || std::isnan(mb[j]);
-                const bool flat = flat_window(same_a[j], width, a_t[j]) || flat_window(same_b[j], width, b_t[j]);
+                const bool flat = (maybe_flat(saa[j], ma[j], width) && flat_window(tile, a, t, d, j)) ||
+                                  (maybe_flat(sbb[j], mb[j], width) && flat_window(tile, b, t, d, j));
                 double value = correlation ? sab[j] / std::sqrt(saa[j] * sbb[j]) : sab[j] / width;
                 if (flat) value = correlation ? kNaN : 0.0;
                 o[j] = missing ? kNaN : value;
@@ -172,7 +171,7 @@ inline void ts_comoment(const Matrix& a, const Matrix& b, std::ptrdiff_t d, bool
 inline void ts_stddev(const Matrix& x, std::ptrdiff_t d, double* out) {
     over_tiles(x, d, [&](const Tile& tile) {
         const std::ptrdiff_t n = tile.cols;
-        std::vector<double> mean(n), same(n), squares(n);
+        std::vector<double> mean(n), squares(n);
         PairwiseScratch scratch;
         const double width = static_cast<double>(d);
         for (std::ptrdiff_t t = 0; t < tile.out_rows; ++t) {
@@ -180,7 +179,6 @@ inline void ts_stddev(const Matrix& x, std::ptrdiff_t d, double* out) {
             const std::ptrdiff_t stride = x.stride;
             window_sums<1>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) { v[0] = x_t[i * stride + j]; }, d, n,
                            {mean.data()}, scratch);
-            count_same(x, tile, t, d, same.data());
             for (std::ptrdiff_t j = 0; j < n; ++j) mean[j] /= width;
             const double* m = mean.data();
             window_sums<1>([&](std::ptrdiff_t i, std::ptrdiff_t j, double* v) {
@@ -189,7 +187,8 @@ inline void ts_stddev(const Matrix& x, std::ptrdiff_t d, double* out) {
             }, d, n, {squares.data()}, scratch);
             double* o = tile.out(out, t);
             for (std::ptrdiff_t j = 0; j < n; ++j) {
-                o[j] = flat_window(same[j], width, x_t[j]) ? 0.0 : std::sqrt(squares[j] / width);
+                const bool flat = maybe_flat(squares[j], mean[j], width) && flat_window(tile, x, t, d, j);
+                o[j] = flat ? 0.0 : std::sqrt(squares[j] / width);
             }
         }
     });

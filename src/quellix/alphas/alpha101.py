@@ -42,6 +42,13 @@ Decisions where the text is ambiguous (followed literally otherwise):
   alphas can give a constant branch value (such as -1) where their inputs are NaN.
 - alphas 59, 66, 82, 89: the weighted mixes of a field with itself (``vwap * w + vwap * (1 - w)``) are
   kept as written; they equal the field up to rounding.
+- alpha 84: the exponent of ``SignedPower`` is the expression ``delta(close, 4.96796)``, element by element.
+- alphas 96 and 97 take windows over windows of correlations of short ts_ranks; a ts_rank of a smooth
+  series (adv60) is often constant over a few days, its correlation is then NaN, and the NaN rule carries
+  that through the outer windows, so on a trending market these two alphas are mostly NaN. They are kept
+  as written rather than skipping NaN.
+- Window sums, means and moments are taken in numpy's summation order, so they equal a numpy
+  transcription of the formulas bit for bit and ties that exact arithmetic makes survive into ranks.
 """
 from ..interface import Factor
 from ..operators import DELAY

@@ -5,21 +5,17 @@ import pandas as pd
 __all__ = ["industry_codes"]
 
 
-def _positions(level_pos, codes):
-    pos = np.append(level_pos, -1)  # code -1 (missing) reads the appended -1
-    return pos[codes]
-
-
 def industry_codes(source, ids, dates):
     """(len(dates), len(ids)) float64 codes of the labels in force on each date; NaN where there is none."""
     from ..analysis import assaycore as ac
+    from ..evaluate import _spread
 
     out = np.full((len(dates), len(ids)), np.nan)
     labels = ac._load_industry_data(list(ids), dates, source)
     if len(labels):
         index = labels.index
-        rows = _positions(pd.DatetimeIndex(dates).get_indexer(index.levels[0]), index.codes[0])
-        cols = _positions(pd.Index(ids).get_indexer(index.levels[1]), index.codes[1])
+        rows = _spread(pd.DatetimeIndex(dates).get_indexer(index.levels[0]), index.codes[0])
+        cols = _spread(pd.Index(ids).get_indexer(index.levels[1]), index.codes[1])
         codes = labels.cat.codes.to_numpy()
         keep = (rows >= 0) & (cols >= 0) & (codes >= 0)
         out[rows[keep], cols[keep]] = codes[keep]
