@@ -58,6 +58,9 @@ def test_nan_is_false_in_comparisons_conditions_and_logic():
     np.testing.assert_array_equal(evaluate((close > 0) & (open_ > 0))[0], [True, False, False])
     np.testing.assert_array_equal(evaluate(close & open_)[1], [False, False, False])
     assert repr((close > 0) | (open_ > 0)) == "((close > 0) | (open > 0))"
+    # A comparison negates like its 1.0/0.0 (numpy itself refuses `-` on booleans).
+    np.testing.assert_array_equal(evaluate(-(close > open_))[1], [-0.0, -0.0, -1.0])
+    assert repr(-(close > open_)) == "(-(close > open))"
 
 
 def test_an_input_of_longer_history_aligns_the_others():

@@ -32,6 +32,7 @@ __all__ = [
     "truth",
     "both",
     "either",
+    "negative",
 ]
 
 FIELDS = ("open", "high", "low", "close", "volume", "total_turnover", "vwap", "market_cap")
@@ -69,6 +70,12 @@ def both(a, b):
 def either(a, b):
     """Element-wise `or` of the truth of a and b."""
     return np.logical_or(truth(a), truth(b))
+
+
+def negative(x):
+    """-x; a comparison's True/False negates to -1.0/0.0 (numpy refuses `-` on booleans)."""
+    x = np.asarray(x)
+    return np.negative(x.astype(np.float64) if x.dtype == np.bool_ else x)
 
 
 def _is_operand(value):
@@ -164,7 +171,7 @@ class AbstractFactor(abc.ABC):
     __ror__ = _binary(either, reflected=True)
 
     def __neg__(self):
-        return UnaryFactor(np.negative, self)
+        return UnaryFactor(negative, self)
 
     def __pos__(self):
         return self
@@ -348,7 +355,7 @@ class UnaryFactor(AbstractFactor):
         return self._factor.dependencies
 
     def __repr__(self):
-        if self._func is np.negative:
+        if self._func is negative or self._func is np.negative:
             return "(-{!r})".format(self._factor)
         if self._func is np.absolute:
             return "abs({!r})".format(self._factor)
