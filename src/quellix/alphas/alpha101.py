@@ -22,11 +22,12 @@ Conventions
 - ``stddev`` and ``covariance`` divide by d; ``correlation`` is Pearson's, NaN for a window in which either
   input is constant (the covariance of such a window is 0).
 - ``decay_linear``: weights d, d-1, ..., 1 from today back, normalised to sum to 1.
-- ``signedpower(x, a)``: sign(x) * |x| ** a; ``x ^ y`` is the power x ** y.
+- ``signedpower(x, a)``: sign(x) * |x| ** a; ``x ^ y`` is numpy's power x ** y (a negative base with a
+  fractional exponent gives NaN; 1 ** NaN is 1).
 - Comparisons give 1.0/0.0 and are false when either side is NaN; ``c ? a : b`` takes b where c is NaN;
   ``||`` is the element-wise or of two comparisons.
-- ``min``/``max`` of two expressions are element-wise; ``min(x, d)``/``max(x, d)`` with a number d are
-  ``ts_min(x, d)``/``ts_max(x, d)`` (alpha 29).
+- ``min``/``max`` of two expressions are element-wise, NaN where either side is; ``min(x, d)``/``max(x, d)``
+  with a number d are ``ts_min(x, d)``/``ts_max(x, d)`` (alpha 29).
 - ``adv{d}``: the mean daily traded value over d days (the paper's dollar volume, not share volume), from
   the field "total_turnover".
 - ``returns``: close / delay(close, 1) - 1 on the evaluator's adjusted closes; ``vwap`` the field "vwap";
@@ -39,7 +40,8 @@ Decisions where the text is ambiguous (followed literally otherwise):
   ``product(x, 1)`` are one-day windows (the value itself, NaN kept).
 - alphas 21, 24: ``(a < b) || (a == b)`` is kept as written rather than folded into ``<=``; the two agree.
 - alphas 7, 21, 23, 24, 27, 46, 49, 51: a NaN condition of ``?:`` selects the second branch, so these
-  alphas can give a constant branch value (such as -1) where their inputs are NaN.
+  alphas can give a constant branch value (such as -1) where their inputs are NaN; likewise the alphas
+  that are a comparison (61, 62, 64, 65, 68, 74, 75, 79, 81, 86, 95, 99) give 0 there.
 - alphas 59, 66, 82, 89: the weighted mixes of a field with itself (``vwap * w + vwap * (1 - w)``) are
   kept as written; they equal the field up to rounding.
 - alpha 84: the exponent of ``SignedPower`` is the expression ``delta(close, 4.96796)``, element by element.
