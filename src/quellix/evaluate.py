@@ -131,8 +131,10 @@ def factor_frame(values, factor, out_dates, ids, pad):
     values = values.astype(np.float64)
     # Dates whose window reaches into the padding were computed from filler, not data.
     values[:pad] = np.nan
+    # `values` is already this table's own copy; pandas 3 would copy it again, a third of a second for
+    # each table of a whole ten-year market.
     return pd.DataFrame(values, index=pd.DatetimeIndex(out_dates, name="datetime"),
-                        columns=pd.Index(ids, name="order_book_id"))
+                        columns=pd.Index(ids, name="order_book_id"), copy=False)
 
 
 def execute_factor(factor, order_book_ids, start_date, end_date):
