@@ -10,6 +10,10 @@ without holding any data. Every expression answers three questions:
   the callable with the arguments in order;
 - ``dependencies``: what it is computed from.
 
+The operators beyond arithmetic are in ``quellix.rolling`` (windows along the
+dates) and ``quellix.operators`` (per-date ranks and scaling, industry
+neutralisation, element-wise functions, delays).
+
 Arrays of expressions with equal ``shift`` have equal length and cover the same
 dates, so nodes that combine inputs of different ``shift`` first drop the
 surplus leading observations of the shorter-history inputs (``ShiftedFactor``).
