@@ -9,6 +9,9 @@ from vestamo.utils import in_ns
 
 from .interface import AbstractFactor, is_recipe, load_field
 
+# Leaf fields named so hold industry codes of the named source (quellix.operators.IndustryLabels).
+INDUSTRY_FIELD_PREFIX = "industry:"
+
 __all__ = ["execute_factor", "instrument_list", "checked_shift", "factor_frame"]
 
 
@@ -47,13 +50,24 @@ def _spread(level_pos, codes):
 
 
 def _field_arrays(fields, ids, dates, pad):
-    """One (pad + len(dates), len(ids)) float64 array per field; missing bars are NaN."""
+    """One (pad + len(dates), len(ids)) float64 array per field; missing bars are NaN.
+
+    An industry field holds the codes of the labels in force on each date (NaN: none).
+    """
     rows = pad + len(dates)
     data = {name: np.full((rows, len(ids)), np.nan) for name in fields}
     if not data:
         return data
-    prices = vestamo.get_price(ids, start_date=dates[0], end_date=dates[-1], fields=list(fields),
-                               adjust_type="post", expect_df=True)
+    price_fields = [name for name in fields if not name.startswith(INDUSTRY_FIELD_PREFIX)]
+    for name in fields:
+        if name.startswith(INDUSTRY_FIELD_PREFIX):
+            from .operators.industry import industry_codes
+
+            data[name][pad:] = industry_codes(name[len(INDUSTRY_FIELD_PREFIX):], ids, dates)
+    prices = None
+    if price_fields:
+        prices = vestamo.get_price(ids, start_date=dates[0], end_date=dates[-1], fields=price_fields,
+                                   adjust_type="post", expect_df=True)
     if prices is not None and len(prices):
         # Positions are looked up per distinct label and spread through the
         # index codes: one lookup per bar would cost seconds on a whole market.
@@ -68,8 +82,8 @@ def _field_arrays(fields, ids, dates, pad):
         every = bool(keep.all())
         date_pos = (date_pos if every else date_pos[keep]) + pad
         id_pos = id_pos if every else id_pos[keep]
-        for name, array in data.items():
-            column = prices[name]
+        for name in price_fields:
+            array, column = data[name], prices[name]
             values = (column.to_numpy() if column.dtype == np.float64
                       else column.to_numpy(dtype=np.float64, na_value=np.nan))
             array[date_pos, id_pos] = values if every else values[keep]
@@ -117,8 +131,10 @@ def factor_frame(values, factor, out_dates, ids, pad):
     values = values.astype(np.float64)
     # Dates whose window reaches into the padding were computed from filler, not data.
     values[:pad] = np.nan
+    # `values` is already this table's own copy; pandas 3 would copy it again, a third of a second for
+    # each table of a whole ten-year market.
     return pd.DataFrame(values, index=pd.DatetimeIndex(out_dates, name="datetime"),
-                        columns=pd.Index(ids, name="order_book_id"))
+                        columns=pd.Index(ids, name="order_book_id"), copy=False)
 
 
 def execute_factor(factor, order_book_ids, start_date, end_date):

@@ -8,8 +8,9 @@ are computed once and dropped when the last factor that needs them is done.
 
 A sub-expression whose every node is window-local (output row i depends
 only on a fixed window of input rows ending at i: numpy ufuncs, the rolling
-kernels, the alignment of inputs) is computed once for the longest history
-any factor asks of it; shorter requests take its last rows. Any other
+kernels, the alignment of inputs, and the operators of `quellix.operators`,
+whose per-date and industry nodes read row i alone) is computed once for the
+longest history any factor asks of it; shorter requests take its last rows. Any other
 callable (a user function may look at a whole column) is computed once per
 history length, on exactly the rows a separate run would give it.
 """
@@ -24,14 +25,16 @@ from vestamo.utils import in_ns
 
 from . import rolling
 from .evaluate import _field_arrays, _history_start, checked_shift, factor_frame
-from .interface import drop_leading, is_recipe, load_field
+from .interface import both, drop_leading, either, is_recipe, load_field, negative
+from .operators import WINDOW_LOCAL as OPERATORS_WINDOW_LOCAL
 
 __all__ = ["FactorGraph", "WINDOW_LOCAL"]
 
 _KERNELS = ("count", "ts_rank", "product", "ma", "ema", "wma", "sum", "std", "var", "ts_min", "ts_max",
             "ts_argmax", "ts_argmin", "zscore", "avedev", "skew", "kurt", "slope", "covariance",
             "correlation", "regression")
-WINDOW_LOCAL = frozenset([drop_leading] + [getattr(rolling, name) for name in _KERNELS])
+WINDOW_LOCAL = (frozenset([drop_leading, both, either, negative] + [getattr(rolling, name) for name in _KERNELS])
+                | OPERATORS_WINDOW_LOCAL)
 
 
 def _is_window_local(func):

@@ -10,6 +10,10 @@ without holding any data. Every expression answers three questions:
   the callable with the arguments in order;
 - ``dependencies``: what it is computed from.
 
+The operators beyond arithmetic are in ``quellix.rolling`` (windows along the
+dates) and ``quellix.operators`` (per-date ranks and scaling, industry
+neutralisation, element-wise functions, delays).
+
 Arrays of expressions with equal ``shift`` have equal length and cover the same
 dates, so nodes that combine inputs of different ``shift`` first drop the
 surplus leading observations of the shorter-history inputs (``ShiftedFactor``).
@@ -29,6 +33,10 @@ __all__ = [
     "load_field",
     "drop_leading",
     "is_recipe",
+    "truth",
+    "both",
+    "either",
+    "negative",
 ]
 
 FIELDS = ("open", "high", "low", "close", "volume", "total_turnover", "vwap", "market_cap")
@@ -50,6 +58,30 @@ def is_recipe(obj):
     return type(obj) is tuple and len(obj) == 2 and callable(obj[0]) and type(obj[1]) is tuple
 
 
+def truth(x):
+    """Where x holds: non-zero and not NaN (a comparison with NaN is false, and so is NaN itself)."""
+    x = np.asarray(x)
+    if x.dtype == np.bool_:
+        return x
+    return (x != 0) & (x == x)
+
+
+def both(a, b):
+    """Element-wise `and` of the truth of a and b."""
+    return np.logical_and(truth(a), truth(b))
+
+
+def either(a, b):
+    """Element-wise `or` of the truth of a and b."""
+    return np.logical_or(truth(a), truth(b))
+
+
+def negative(x):
+    """-x; a comparison's True/False negates to -1.0/0.0 (numpy refuses `-` on booleans)."""
+    x = np.asarray(x)
+    return np.negative(x.astype(np.float64) if x.dtype == np.bool_ else x)
+
+
 def _is_operand(value):
     return isinstance(value, (AbstractFactor, numbers.Number, np.bool_))
 
@@ -66,6 +98,8 @@ _SYMBOLS = {
     np.greater_equal: ">=",
     np.equal: "==",
     np.not_equal: "!=",
+    both: "&",
+    either: "|",
 }
 
 
@@ -135,9 +169,13 @@ class AbstractFactor(abc.ABC):
     __ge__ = _binary(np.greater_equal)
     __eq__ = _binary(np.equal)
     __ne__ = _binary(np.not_equal)
+    __and__ = _binary(both)
+    __rand__ = _binary(both, reflected=True)
+    __or__ = _binary(either)
+    __ror__ = _binary(either, reflected=True)
 
     def __neg__(self):
-        return UnaryFactor(np.negative, self)
+        return UnaryFactor(negative, self)
 
     def __pos__(self):
         return self
@@ -321,7 +359,7 @@ class UnaryFactor(AbstractFactor):
         return self._factor.dependencies
 
     def __repr__(self):
-        if self._func is np.negative:
+        if self._func is negative or self._func is np.negative:
             return "(-{!r})".format(self._factor)
         if self._func is np.absolute:
             return "abs({!r})".format(self._factor)

@@ -1,0 +1,1 @@
+"""Libraries of published factor formulas written as quellix factor expressions."""
