@@ -54,7 +54,7 @@ def report(build_dir, wall=None, cpu=None, top=5):
         print(f"  {(e - s) / 1000:7.1f} s  {out}")
 
 
-def from_scratch(jobs):
+def from_scratch(jobs, top):
     python = sys.executable
     pybind11_dir = subprocess.run([python, "-m", "pybind11", "--cmakedir"], capture_output=True, text=True,
                                   check=True).stdout.strip()
@@ -70,18 +70,19 @@ def from_scratch(jobs):
         wall = time.perf_counter() - t
         after = resource.getrusage(resource.RUSAGE_CHILDREN)
         cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-        report(build, wall, cpu)
+        report(build, wall, cpu, top)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--report", metavar="BUILD_DIR")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--top", type=int, default=5, help="how many of the slowest steps to list")
     args = parser.parse_args()
     if args.report:
-        report(args.report)
+        report(args.report, top=args.top)
     else:
-        from_scratch(args.jobs)
+        from_scratch(args.jobs, args.top)
 
 
 if __name__ == "__main__":

@@ -14,13 +14,13 @@
 namespace quellix::assaycore {
 namespace {
 
-constexpr const char* kAnalysisDoc =
+constexpr const char* kFactorReturnDoc =
     "analysis(self, factor_data, returns, periods, ascending=True)\n--\n\n"
     "\n"
     "        计算daily returns\n"
     "        ";
 
-py::object analysis(const py::module_& m, const py::object& self, const py::object& factor_data, const py::object& returns,
+py::object factor_return_analysis(const py::module_& m, const py::object& self, const py::object& factor_data, const py::object& returns,
                     const py::object& periods, const py::object& ascending) {
     // A period below 1 would hold no sub-portfolio at all; it is refused here
     // rather than failing inside the averaging.
@@ -54,8 +54,8 @@ void bind_factor_returns(py::module_& m) {
     add_method(
         cls, "analysis",
         [mod](const py::object& self, const py::object& factor_data, const py::object& returns, const py::object& periods,
-              const py::object& ascending) { return analysis(mod, self, factor_data, returns, periods, ascending); },
-        py::arg("factor_data"), py::arg("returns"), py::arg("periods"), py::arg("ascending") = true, kAnalysisDoc);
+              const py::object& ascending) { return factor_return_analysis(mod, self, factor_data, returns, periods, ascending); },
+        py::arg("factor_data"), py::arg("returns"), py::arg("periods"), py::arg("ascending") = true, kFactorReturnDoc);
     m.attr("FactorReturnAnalysis") = cls;
 }
 

@@ -18,13 +18,13 @@
 namespace quellix::assaycore {
 namespace {
 
-constexpr const char* kInitDoc =
+constexpr const char* kQuantileInitDoc =
     "__init_impl__(self, quantile=5, benchmark=None)\n--\n\n"
     "因子分组收益率分析\n\n"
     ":param quantile: 分组数量, 默认为 5\n"
     ":param benchmark: 作为基准的指数 order_book_id, 默认为 None\n";
 
-constexpr const char* kAnalysisDoc =
+constexpr const char* kQuantileAnalysisDoc =
     "analysis(self, factor_data, returns, periods, ascending=True)\n--\n\n"
     "\n"
     "        :return: 分组累计收益率, 各分组每期换手率, 分组多空收益率\n"
@@ -44,7 +44,7 @@ std::int32_t group_count(const py::object& quantile) {
     return static_cast<std::int32_t>(q);
 }
 
-void init(const py::module_& m, const py::object& self, const py::object& quantile, const py::object& benchmark) {
+void quantile_init(const py::module_& m, const py::object& self, const py::object& quantile, const py::object& benchmark) {
     group_count(quantile);
     self.attr("quantile") = quantile;
     self.attr("benchmark") = py::none();
@@ -101,7 +101,7 @@ py::object detail_frame(const py::object& labels, const py::object& dates, const
                                   py::arg("copy") = false);
 }
 
-py::object analysis(const py::module_& m, const py::object& self, const py::object& factor_data, const py::object& returns,
+py::object quantile_analysis(const py::module_& m, const py::object& self, const py::object& factor_data, const py::object& returns,
                     const py::object& periods, const py::object& ascending) {
     require_frame(factor_data, "factor_data");
     const std::vector<std::int64_t> kept = portfolio_periods(periods, static_cast<std::int64_t>(py::len(factor_data)), true);
@@ -162,8 +162,8 @@ void bind_quantile_returns(py::module_& m) {
     py::object cls = make_class("QuantileReturnAnalysis", py::make_tuple(m.attr("FactorAnalyser")), m, nullptr);
     py::module_ mod = m;
     add_init(
-        cls, [mod](const py::object& self, const py::object& quantile, const py::object& benchmark) { init(mod, self, quantile, benchmark); },
-        py::arg("quantile") = 5, py::arg("benchmark") = py::none(), kInitDoc);
+        cls, [mod](const py::object& self, const py::object& quantile, const py::object& benchmark) { quantile_init(mod, self, quantile, benchmark); },
+        py::arg("quantile") = 5, py::arg("benchmark") = py::none(), kQuantileInitDoc);
     add_method(
         cls, "_load_benchmark_series",
         [mod](const py::object& self, const py::object& index) { return load_benchmark_series(mod, self, index); },
@@ -171,8 +171,8 @@ void bind_quantile_returns(py::module_& m) {
     add_method(
         cls, "analysis",
         [mod](const py::object& self, const py::object& factor_data, const py::object& returns, const py::object& periods,
-              const py::object& ascending) { return analysis(mod, self, factor_data, returns, periods, ascending); },
-        py::arg("factor_data"), py::arg("returns"), py::arg("periods"), py::arg("ascending") = true, kAnalysisDoc);
+              const py::object& ascending) { return quantile_analysis(mod, self, factor_data, returns, periods, ascending); },
+        py::arg("factor_data"), py::arg("returns"), py::arg("periods"), py::arg("ascending") = true, kQuantileAnalysisDoc);
     m.attr("QuantileReturnAnalysis") = cls;
 }
 

@@ -13,12 +13,15 @@ namespace {
 
 using namespace binding;
 
-template <class T>
-using Var = core::Dispersion<T, core::Moment::var>;
-template <class T>
-using Std = core::Dispersion<T, core::Moment::std>;
-template <class T>
-using ZScore = core::Dispersion<T, core::Moment::zscore>;
+// Variance, standard deviation and z-score share one kernel.
+template <core::Moment What>
+py::array spread(py::object x, py::object n, const char* name, const FpOps* ops) {
+    return single<false>(x, n, name, Family::floating, Result::keeps_half, ops,
+                         [](auto t, const Series& s, std::ptrdiff_t w) {
+                             using T = typename decltype(t)::type;
+                             return core::Dispersion<T, core::Moment::var>{src<T>(s), w, What};
+                         });
+}
 
 py::array avedev(py::object s, py::object window) {
     return single<false>(s, window, "s", Family::floating, Result::keeps_half, &subtract_ops,
@@ -66,15 +69,17 @@ py::array kurt(py::object s, py::object n) {
 }  // namespace
 
 void bind_moments(py::module_& m) {
-    const auto F = Family::floating;
-    const auto H = Result::keeps_half;
-    m.def("std", plain<Std, false>("x", F, H, &subtract_ops),
-          QX_DOC("滑动总体标准差(除以 n)", QX_X QX_N, QX_OUT ", 浮点数"), py::arg("x"), py::arg("n"));
-    m.def("var", plain<Var, false>("x", F, H, &subtract_ops),
-          QX_DOC("滑动总体方差(除以 n)", QX_X QX_N, QX_OUT ", 浮点数"), py::arg("x"), py::arg("n"));
-    m.def("zscore", plain<ZScore, false>("s", F, H, &divide_ops),
-          QX_DOC("最新值相对窗口均值的标准分数(总体标准差)", QX_S QX_WINDOW, QX_OUT ", 浮点数"), py::arg("s"),
-          py::arg("window"));
+    m.def(
+        "std", [](py::object x, py::object n) { return spread<core::Moment::std>(x, n, "x", &subtract_ops); },
+        QX_DOC("滑动总体标准差(除以 n)", QX_X QX_N, QX_OUT ", 浮点数"), py::arg("x"), py::arg("n"));
+    m.def(
+        "var", [](py::object x, py::object n) { return spread<core::Moment::var>(x, n, "x", &subtract_ops); },
+        QX_DOC("滑动总体方差(除以 n)", QX_X QX_N, QX_OUT ", 浮点数"), py::arg("x"), py::arg("n"));
+    m.def(
+        "zscore",
+        [](py::object s, py::object window) { return spread<core::Moment::zscore>(s, window, "s", &divide_ops); },
+        QX_DOC("最新值相对窗口均值的标准分数(总体标准差)", QX_S QX_WINDOW, QX_OUT ", 浮点数"), py::arg("s"),
+        py::arg("window"));
     m.def("avedev", avedev, QX_DOC("滑动平均绝对偏差(相对窗口均值, 除以 n)", QX_S QX_WINDOW, QX_OUT ", 浮点数"),
           py::arg("s"), py::arg("window"));
     m.def("skew", skew, QX_DOC("滑动偏度(n > 2 时做偏差修正)", QX_S QX_N, QX_OUT ", 浮点数"), py::arg("s"),

@@ -73,23 +73,31 @@ bool strip_means(const T* strip, std::ptrdiff_t n, std::ptrdiff_t windows, T* ou
 
 enum class Moment { mean, var, std, zscore };
 
+// The window mean (Kind mean), or, for Kind var, the variance, standard
+// deviation or z-score of the newest value as `what` says: the three share
+// one compiled copy, which branches once per group of windows on `what`
+// (the same for every window of a call).
 template <class T, Moment Kind>
 struct Dispersion {
     using out_type = T;
     static constexpr int width = lanes<T>;
     Src<T> x;
     std::ptrdiff_t n;
+    Moment what = Kind;
 
     QX_FROM_MEAN
 
     template <int W>
     QX_INLINE vec<T, W> eval_given(std::ptrdiff_t off, const vec<T, W>& mean) const {
-        if constexpr (Kind == Moment::mean) return mean;
-        vec<T, W> var = window_var<W>(x, off, n, mean);
-        if constexpr (Kind == Moment::var) return var;
-        vec<T, W> sd = vsqrt(var);
-        if constexpr (Kind == Moment::std) return sd;
-        return (x.template at<W>(off, n - 1) - mean) / sd;
+        if constexpr (Kind == Moment::mean) {
+            return mean;
+        } else {
+            vec<T, W> var = window_var<W>(x, off, n, mean);
+            if (what == Moment::var) return var;
+            vec<T, W> sd = vsqrt(var);
+            if (what == Moment::std) return sd;
+            return (x.template at<W>(off, n - 1) - mean) / sd;
+        }
     }
 
     template <int W>

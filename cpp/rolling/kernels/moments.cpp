@@ -5,7 +5,5 @@
 namespace core = quellix::rolling::core;
 using core::Moment;
 
-QX_KERNELS(core::Dispersion<double, Moment::var>, core::Dispersion<float, Moment::var>,
-           core::Dispersion<double, Moment::std>, core::Dispersion<float, Moment::std>,
-           core::Dispersion<double, Moment::zscore>, core::Dispersion<float, Moment::zscore>, core::AveDev<double>,
+QX_KERNELS(core::Dispersion<double, Moment::var>, core::Dispersion<float, Moment::var>, core::AveDev<double>,
            core::AveDev<float>, core::Skew<double>, core::Skew<float>, core::Kurt<double>, core::Kurt<float>)

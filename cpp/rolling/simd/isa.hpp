@@ -20,8 +20,6 @@ template <class T>
 struct Sum;
 template <class T>
 struct Count;
-template <class T>
-struct AveDev;
 }  // namespace quellix::rolling::core
 
 namespace quellix::rolling::simd {
@@ -63,20 +61,12 @@ constexpr bool uses_masks() {
     }
 }
 
-// Where the AVX-512 copy ran at least 20 % faster than the AVX2 one on a
-// whole-market panel (2,500 x 5,000, windows 20 and 250; see the README's
-// build section). Sums are bound by memory traffic, and the mean absolute
-// deviation by its two passes, so neither gains that much.
+// Kernels with an AVX-512 copy; the others run their AVX2 copy there. Every
+// float64 kernel that is not built on masks gains at least 20 % from it on
+// whole-market panels or on series (measured with
+// benchmarks/compare_builds.py against a build without it).
 template <class K>
-struct avx512_pays : std::true_type {};
-template <class T>
-struct avx512_pays<core::Sum<T>> : std::false_type {};
-template <class T>
-struct avx512_pays<core::AveDev<T>> : std::false_type {};
-
-// Kernels with an AVX-512 copy; the others run their AVX2 copy there.
-template <class K>
-inline constexpr bool wide = vectorised<K> && !uses_masks<K>() && avx512_pays<K>::value;
+inline constexpr bool wide = vectorised<K> && !uses_masks<K>();
 
 // The copy a machine with instruction set `isa` runs.
 template <class K>
