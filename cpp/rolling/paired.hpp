@@ -50,10 +50,10 @@ py::array paired(const py::object& w, const py::object& a, const py::object& b, 
             // Two float32 series always multiply in float32, two float64
             // ones in float64; only a mixed pair can go either way.
             if constexpr (mixed || std::is_same_v<A, float>) {
-                if (q32) return launch(core::TwoSeries<A, B, float>{src<A>(sa), src<B>(sb), n, Kind}, p, &raised);
+                if (q32) return launch(core::TwoSeries<A, B, float, Kind>{src<A>(sa), src<B>(sb), n}, p, &raised);
             }
             if constexpr (mixed || std::is_same_v<A, double>) {
-                return launch(core::TwoSeries<A, B, double>{src<A>(sa), src<B>(sb), n, Kind}, p, &raised);
+                return launch(core::TwoSeries<A, B, double, Kind>{src<A>(sa), src<B>(sb), n}, p, &raised);
             }
             throw std::logic_error("float32 pair with float64 products");
         });

@@ -2,8 +2,6 @@
 // from raw moments (mean of products minus product of means), in numpy's
 // types: each series' own moments in its own type, the element products in
 // Q (numpy's type for a * b), and what mixes the two series' moments in P.
-// The three share one compiled kernel, which branches on `kind` (the same
-// for every window of a call).
 #pragma once
 
 #include <type_traits>
@@ -15,7 +13,7 @@ namespace quellix::rolling::core {
 
 enum class Pair { covariance, correlation, regression };
 
-template <class A, class B, class Q>
+template <class A, class B, class Q, Pair Kind>
 struct TwoSeries {
     using P = std::conditional_t<std::is_same_v<A, float> && std::is_same_v<B, float>, float, double>;
     using out_type = P;
@@ -23,7 +21,6 @@ struct TwoSeries {
     Src<A> a;  // x for the regression
     Src<B> b;  // y for the regression
     std::ptrdiff_t n;
-    Pair kind;
 
     template <int W>
     QX_INLINE vec<P, W> eval(std::ptrdiff_t off) const {
@@ -35,9 +32,9 @@ struct TwoSeries {
         };
         vec<Q, W> sab = pairwise_sum<vec<Q, W>>(prod, n);
         V cross = convert<P>(ma) * convert<P>(mb);
-        if (kind == Pair::covariance) {
+        if constexpr (Kind == Pair::covariance) {
             return convert<P>(divide_by_count(sab, n)) - cross;
-        } else if (kind == Pair::correlation) {
+        } else if constexpr (Kind == Pair::correlation) {
             auto sa = vsqrt(window_var<W>(a, off, n, ma));
             auto sb = vsqrt(window_var<W>(b, off, n, mb));
             return (convert<P>(divide_by_count(sab, n)) - cross) / (convert<P>(sa) * convert<P>(sb));
@@ -60,8 +57,10 @@ struct TwoSeries {
     // elementwise ones (every value lies in some window), the sums and the
     // last steps those of eval. False where that does not apply.
     template <int U>
-    bool strip_results(const A* sa, const B* sb, std::ptrdiff_t rows, std::ptrdiff_t windows, P* out) const {
-        if (kind == Pair::correlation || n < 8 || windows < 4) return false;
+    bool strip_results(const A* sa, const B* sb, std::ptrdiff_t rows, std::ptrdiff_t windows, P* out) const
+        requires(Kind != Pair::correlation)
+    {
+        if (n < 8 || windows < 4) return false;
         const auto per = static_cast<std::size_t>(windows * U);
         auto sums = [&](const auto* strip, auto* dst) {
             auto same = [](const auto& v) { return v; };
@@ -71,14 +70,14 @@ struct TwoSeries {
             }
             return pairwise_tree_rows<U>(strip, U, U, n, 0, windows, dst, U, same);
         };
-        std::vector<A> sum_a(per), sum_aa(kind == Pair::regression ? per : 0);
+        std::vector<A> sum_a(per), sum_aa(Kind == Pair::regression ? per : 0);
         std::vector<B> sum_b(per);
         std::vector<Q> prod(static_cast<std::size_t>(rows * U)), sum_ab(per);
         if (!sums(sa, sum_a.data())) return false;
         sums(sb, sum_b.data());
         for (std::ptrdiff_t t = 0; t < rows * U; ++t) prod[t] = static_cast<Q>(sa[t]) * static_cast<Q>(sb[t]);
         sums(prod.data(), sum_ab.data());
-        if (kind == Pair::regression) {
+        if constexpr (Kind == Pair::regression) {
             std::vector<A> squares(static_cast<std::size_t>(rows * U));
             for (std::ptrdiff_t t = 0; t < rows * U; ++t) squares[t] = sa[t] * sa[t];
             sums(squares.data(), sum_aa.data());
@@ -89,7 +88,7 @@ struct TwoSeries {
             const auto sab = load<vec<Q, U>>(sum_ab.data() + w * U);
             const vec<P, U> cross = convert<P>(ma) * convert<P>(mb);
             vec<P, U> r;
-            if (kind == Pair::covariance) {
+            if constexpr (Kind == Pair::covariance) {
                 r = convert<P>(divide_by_count(sab, n)) - cross;
             } else {
                 const auto sxx = load<vec<A, U>>(sum_aa.data() + w * U);
