@@ -58,9 +58,9 @@ def shared_evaluation(recipes, arrays):
         if func is load_field:
             key, node = ("field", args[0]), ("field", args[0])
         else:
-            spec = tuple(("node", intern(a)) if is_recipe(a) else ("const", a) for a in args)
-            key = (func, tuple(a if a[0] == "node" else (type(a[1]), repr(a[1])) for a in spec))
-            node = (func, spec)
+            inputs = tuple(("node", intern(a)) if is_recipe(a) else ("const", a) for a in args)
+            key = (func, tuple(a if a[0] == "node" else (type(a[1]), repr(a[1])) for a in inputs))
+            node = (func, inputs)
         if key not in keys:
             keys[key] = len(nodes)
             nodes.append(node)

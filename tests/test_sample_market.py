@@ -165,9 +165,9 @@ def test_new_fields_in_expressions(market):
 
 
 def _load_main_job():
-    spec = importlib.util.spec_from_file_location("factor_test_example", MAIN_JOB)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("factor_test_example", MAIN_JOB)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

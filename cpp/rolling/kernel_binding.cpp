@@ -91,7 +91,7 @@ const py::module_& numpy() {
 Isa machine_isa() {
     static const Isa isa = [] {
         __builtin_cpu_init();
-#ifndef QX_NO_AVX512  // a build for measuring what the AVX-512 copies buy
+#ifndef QX_NO_AVX512  // -DQUELLIX_AVX512=OFF: a build for measuring what the AVX-512 copies buy
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw")) {
             return Isa::avx512;
