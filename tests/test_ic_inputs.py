@@ -36,14 +36,16 @@ def test_concurrent_analyses_give_their_serial_results():
     make = lambda: ac.ICAnalysis(industry_classification="citics_2019", max_decay=5)  # noqa: E731
     serial = [make().analysis(f, r, [1, 5]) for f, r in data]
     shared = make()
-    failures = []
+    results, failures = [], []
 
+    # Threads only compute; comparing happens afterwards on the main thread,
+    # because pandas' frame comparison toggles the process-wide warning filters.
     def run(i, analyser):
         f, r = data[i]
         for _ in range(6):
             try:
-                assert_same_result((analyser or make()).analysis(f, r, [1, 5]), serial[i])
-            except Exception as exc:  # collected: an assertion in a thread would be lost
+                results.append((i, (analyser or make()).analysis(f, r, [1, 5])))
+            except Exception as exc:  # collected: an exception in a thread would be lost
                 failures.append(exc)
 
     interval = sys.getswitchinterval()
@@ -58,6 +60,9 @@ def test_concurrent_analyses_give_their_serial_results():
     finally:
         sys.setswitchinterval(interval)
     assert not failures, failures[0]
+    assert len(results) == 2 * 4 * 6
+    for i, got in results:
+        assert_same_result(got, serial[i])
 
 
 def test_replaced_steps_are_called_and_the_result_is_unchanged():
