@@ -6,4 +6,5 @@ PYBIND11_MODULE(_operators, m) {
     quellix::operators::bind_cross_section(m);
     quellix::operators::bind_group(m);
     quellix::operators::bind_time_series(m);
+    quellix::operators::bind_buffers(m);
 }

@@ -7,6 +7,7 @@ import pandas as pd
 import vestamo
 from vestamo.utils import in_ns
 
+from .buffers import BufferPool
 from .interface import AbstractFactor, is_recipe, load_field
 
 # Leaf fields named so hold industry codes of the named source (quellix.operators.IndustryLabels).
@@ -169,4 +170,9 @@ def execute_factor(factor, order_book_ids, start_date, end_date):
     fields = {}
     _leaf_fields(recipe, fields)
     data = _field_arrays(fields, ids, dates, pad)
-    return factor_frame(_evaluate(recipe, data), factor, out_dates, ids, pad)
+    buffers = BufferPool()
+    try:
+        with buffers.active():
+            return factor_frame(_evaluate(recipe, data), factor, out_dates, ids, pad)
+    finally:
+        buffers.close()

@@ -24,6 +24,7 @@ import vestamo
 from vestamo.utils import in_ns
 
 from . import rolling
+from .buffers import BufferPool
 from .evaluate import _field_arrays, _history_start, checked_shift, factor_frame
 from .interface import both, drop_leading, either, is_recipe, load_field, negative
 from .operators import WINDOW_LOCAL as OPERATORS_WINDOW_LOCAL
@@ -99,6 +100,7 @@ class FactorGraph:
             self.data, self.history = data, history
         self._plan()
         self._lock = threading.Lock()
+        self._buffers = BufferPool()
         self._values = {}
         self._counts = dict(self._holders)
         # Factors that gave back their share of the kept values (once each, even if evaluated again).
@@ -226,19 +228,22 @@ class FactorGraph:
                     self._counts[key] -= 1
                     if self._counts[key] == 0:
                         self._values.pop(key, None)
+            if len(self._done) == len(self._roots):
+                self._buffers.close()
 
     def frame(self, name):
         """The factor's table, equal to ``execute_factor`` of it alone."""
         if name in self.errors:
             raise ValueError(self.errors[name])
         factor, root, shift = self._roots[name]
-        try:
-            values = self._value(root, shift + len(self.out_dates))
-        finally:
-            self._release(name)
-        # The padding a separate run has: the part of the history the calendar lacks.
-        pad = max(0, shift - self.history)
-        return factor_frame(values, factor, self.out_dates, self.ids, pad)
+        with self._buffers.active():
+            try:
+                values = self._value(root, shift + len(self.out_dates))
+            finally:
+                self._release(name)
+            # The padding a separate run has: the part of the history the calendar lacks.
+            pad = max(0, shift - self.history)
+            return factor_frame(values, factor, self.out_dates, self.ids, pad)
 
     def names(self):
         return list(self._roots)

@@ -22,8 +22,11 @@
 
 namespace quellix::operators::core {
 
-// Instruments per tile: 2 KB a row, so a window and the accumulators of its sums stay in cache.
+// Instruments per tile: 2 KB a row, so a window stays in cache. Kernels with
+// pairwise sums take narrower tiles: their eight accumulators per sum and
+// instrument must stay in the first-level cache too.
 constexpr std::ptrdiff_t kTile = 256;
+constexpr std::ptrdiff_t kPairwiseTile = 128;
 
 // A tile's view: columns [j0, j0 + cols) of the input, and where its output goes.
 struct Tile {
@@ -34,13 +37,13 @@ struct Tile {
 
 // body(tile) for every tile of columns, the tiles shared between two threads.
 template <class Body>
-void over_tiles(const Matrix& x, std::ptrdiff_t d, Body&& body) {
+void over_tiles(const Matrix& x, std::ptrdiff_t d, Body&& body, std::ptrdiff_t width = kTile) {
     const std::ptrdiff_t out_rows = x.rows - d + 1;
-    const std::ptrdiff_t n_tiles = (x.cols + kTile - 1) / kTile;
+    const std::ptrdiff_t n_tiles = (x.cols + width - 1) / width;
     run_split(n_tiles, out_rows * x.cols * d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         for (std::ptrdiff_t i = begin; i < end; ++i) {
-            const std::ptrdiff_t j0 = i * kTile;
-            body(Tile{j0, std::min(kTile, x.cols - j0), out_rows, x.cols});
+            const std::ptrdiff_t j0 = i * width;
+            body(Tile{j0, std::min(width, x.cols - j0), out_rows, x.cols});
         }
     });
 }
@@ -163,7 +166,7 @@ inline void ts_comoment(const Matrix& a, const Matrix& b, std::ptrdiff_t d, bool
                 o[j] = missing ? kNaN : value;
             }
         }
-    });
+    }, kPairwiseTile);
 }
 
 // Standard deviation dividing by d, from deviations about the window mean;
@@ -191,7 +194,7 @@ inline void ts_stddev(const Matrix& x, std::ptrdiff_t d, double* out) {
                 o[j] = flat ? 0.0 : std::sqrt(squares[j] / width);
             }
         }
-    });
+    }, kPairwiseTile);
 }
 
 // Weighted mean with weights 1 .. d from the oldest row to today, divided by
@@ -210,7 +213,7 @@ inline void ts_decay_linear(const Matrix& x, std::ptrdiff_t d, double* out) {
             }, d, tile.cols, {o}, scratch);
             for (std::ptrdiff_t j = 0; j < tile.cols; ++j) o[j] /= total;
         }
-    });
+    }, kPairwiseTile);
 }
 
 }  // namespace quellix::operators::core
