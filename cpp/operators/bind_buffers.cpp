@@ -121,7 +121,8 @@ private:
 }  // namespace
 
 void bind_buffers(py::module_& m) {
-    py::class_<BufferPool>(m, "BufferPool",
+    // A plain type as metaclass: the class needs none of pybind11's, and its stub can say so.
+    py::class_<BufferPool>(m, "BufferPool", py::metaclass(reinterpret_cast<PyObject*>(&PyType_Type)),
                            "Array buffers of at least min_bytes reused through numpy's allocator while active; at "
                            "most limit_bytes kept unused.")
         .def(py::init<std::size_t, std::size_t>(), py::arg("min_bytes"), py::arg("limit_bytes"))
