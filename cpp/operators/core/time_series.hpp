@@ -18,6 +18,7 @@
 
 #include "common/parallel.hpp"
 #include "operators/core/cross_section.hpp"
+#include "operators/core/tile_copies.hpp"
 #include "operators/core/window_sums.hpp"
 
 namespace quellix::operators::core {
@@ -36,14 +37,16 @@ struct Tile {
 };
 
 // body(tile) for every tile of columns, the tiles shared between two threads.
+// Each tile runs the copy of `body` for the machine's instruction set.
 template <class Body>
 void over_tiles(const Matrix& x, std::ptrdiff_t d, Body&& body, std::ptrdiff_t width = kTile) {
     const std::ptrdiff_t out_rows = x.rows - d + 1;
     const std::ptrdiff_t n_tiles = (x.cols + width - 1) / width;
+    const Isa isa = machine_isa();
     run_split(n_tiles, out_rows * x.cols * d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const std::ptrdiff_t j0 = i * width;
-            body(Tile{j0, std::min(width, x.cols - j0), out_rows, x.cols});
+            run_tile(isa, body, Tile{j0, std::min(width, x.cols - j0), out_rows, x.cols});
         }
     });
 }
