@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -42,45 +43,64 @@ struct SortScratch {
 // order and returns m.
 //
 // Each entry travels as one word, the high half of its key over its position,
-// through three radix passes; entries whose high halves agree (exact ties,
+// through two or three radix passes; entries whose high halves agree (exact ties,
 // mostly, or values within about 1e-6 of each other) are then put in order
-// by their full keys. That is three passes instead of the eight of a full 64-bit byte radix
-// sort, each moving 8 bytes instead of 12.
+// by their full keys. That is at most three passes instead of the eight of a full 64-bit
+// byte radix sort, each moving 8 bytes instead of 12.
 inline std::ptrdiff_t sort_row(const double* x, std::ptrdiff_t n, SortScratch& s) {
     s.reserve(n);
     std::uint64_t* full = s.full.data();
     std::uint64_t* p = s.packed.data();
     std::ptrdiff_t m = 0;
+    std::uint32_t low = 0xffffffff, high = 0;
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         // Written unconditionally and kept only for a number: no branch on NaN.
         const std::uint64_t key = sort_key(x[i]);
         full[i] = key;
         p[m] = (key & ~std::uint64_t{0xffffffff}) | static_cast<std::uint64_t>(i);
-        m += !std::isnan(x[i]);
+        const bool number = !std::isnan(x[i]);
+        const auto top = static_cast<std::uint32_t>(key >> 32);
+        low = number ? std::min(low, top) : low;
+        high = number ? std::max(high, top) : high;
+        m += number;
     }
     std::uint64_t* pt = s.packed_tmp.data();
     if (m >= 64) {
-        // Digits of 11, 11 and 10 bits over the high half.
-        constexpr int kShift[3] = {32, 43, 54};
-        std::uint32_t hist[3][2048];
-        std::memset(hist, 0, sizeof hist);
-        for (std::ptrdiff_t i = 0; i < m; ++i) {
-            const std::uint64_t w = p[i];
-            ++hist[0][(w >> 32) & 2047];
-            ++hist[1][(w >> 43) & 2047];
-            ++hist[2][w >> 54];
+        // The digits cover only the bits in which the high halves differ from
+        // the row's smallest: prices, volumes or ranks of one row span a few
+        // binary orders of magnitude, two passes of at most 12 bits; values of
+        // both signs take three of 11.
+        const int bits = std::bit_width(high - low);
+        const int passes = bits <= 24 ? (bits + 11) / 12 : 3;
+        const int width = passes == 3 ? 11 : passes ? (bits + passes - 1) / passes : 0;
+        const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+        std::uint32_t hist[3][4096];
+        for (int b = 0; b < passes; ++b) std::memset(hist[b], 0, sizeof(std::uint32_t) << width);
+        if (passes == 3) {
+            for (std::ptrdiff_t i = 0; i < m; ++i) {
+                const std::uint64_t w = p[i];
+                ++hist[0][(w >> 32) & 2047];
+                ++hist[1][(w >> 43) & 2047];
+                ++hist[2][w >> 54];
+            }
+        } else {
+            const std::uint64_t offset = static_cast<std::uint64_t>(low) << 32;
+            for (std::ptrdiff_t i = 0; i < m; ++i) {
+                const std::uint64_t w = (p[i] -= offset) >> 32;
+                ++hist[0][w & mask];
+                if (passes == 2) ++hist[1][(w >> width) & mask];
+            }
         }
-        for (int b = 0; b < 3; ++b) {
-            const int shift = kShift[b];
-            if (hist[b][(p[0] >> shift) & 2047] == static_cast<std::uint32_t>(m)) continue;
-            std::uint32_t* offset = hist[b];
+        for (int b = 0; b < passes; ++b) {
+            const int shift = 32 + b * width;
+            std::uint32_t* start = hist[b];
             std::uint32_t total = 0;
-            for (int d = 0; d < 2048; ++d) {
-                const std::uint32_t count = offset[d];
-                offset[d] = total;
+            for (std::uint64_t d = 0; d <= mask; ++d) {
+                const std::uint32_t count = start[d];
+                start[d] = total;
                 total += count;
             }
-            for (std::ptrdiff_t i = 0; i < m; ++i) pt[offset[(p[i] >> shift) & 2047]++] = p[i];
+            for (std::ptrdiff_t i = 0; i < m; ++i) pt[start[(p[i] >> shift) & mask]++] = p[i];
             std::swap(p, pt);
         }
     } else {
