@@ -29,6 +29,12 @@ inline std::uint64_t sort_key(double v) {
 struct SortScratch {
     std::vector<std::uint64_t> keys, full, packed, packed_tmp;
     std::vector<std::int32_t> index;
+    std::vector<std::uint32_t> run_counts;
+
+    std::uint32_t* counts(std::size_t n) {
+        if (run_counts.size() < n) run_counts.resize(n);
+        return run_counts.data();
+    }
 
     void reserve(std::ptrdiff_t n) {
         keys.resize(n);
@@ -53,16 +59,18 @@ inline std::ptrdiff_t sort_row(const double* x, std::ptrdiff_t n, SortScratch& s
     std::uint64_t* p = s.packed.data();
     std::ptrdiff_t m = 0;
     std::uint32_t low = 0xffffffff, high = 0;
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        // Written unconditionally and kept only for a number: no branch on NaN.
+    for (std::ptrdiff_t i = 0; i < n; ++i) {  // vectorised: no dependence between entries
         const std::uint64_t key = sort_key(x[i]);
         full[i] = key;
-        p[m] = (key & ~std::uint64_t{0xffffffff}) | static_cast<std::uint64_t>(i);
         const bool number = !std::isnan(x[i]);
         const auto top = static_cast<std::uint32_t>(key >> 32);
-        low = number ? std::min(low, top) : low;
-        high = number ? std::max(high, top) : high;
-        m += number;
+        low = std::min(low, number ? top : 0xffffffffu);
+        high = std::max(high, number ? top : 0u);
+    }
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        // Written unconditionally and kept only for a number: no branch on NaN.
+        p[m] = (full[i] & ~std::uint64_t{0xffffffff}) | static_cast<std::uint64_t>(i);
+        m += !std::isnan(x[i]);
     }
     std::uint64_t* pt = s.packed_tmp.data();
     if (m >= 64) {
@@ -122,13 +130,47 @@ inline std::ptrdiff_t sort_row(const double* x, std::ptrdiff_t n, SortScratch& s
             bool ordered = true;
             for (std::ptrdiff_t q = i + 1; q < j && ordered; ++q) ordered = k[q - 1] <= k[q];
             if (!ordered) {
-                std::vector<std::pair<std::uint64_t, std::int32_t>> run;
-                run.reserve(j - i);
-                for (std::ptrdiff_t q = i; q < j; ++q) run.push_back({k[q], ix[q]});
-                std::sort(run.begin(), run.end());
-                for (std::ptrdiff_t q = i; q < j; ++q) {
-                    k[q] = run[q - i].first;
-                    ix[q] = run[q - i].second;
+                // The run shares its high half: its entries travel as the low half over the
+                // position, so one integer comparison orders by key and then by position.
+                // Differences of prices quoted in cents make such runs of near-ties common.
+                std::uint64_t* w = s.packed_tmp.data();
+                const std::ptrdiff_t len = j - i;
+                std::uint32_t low = 0xffffffff, top = 0;
+                for (std::ptrdiff_t q = 0; q < len; ++q) {
+                    const auto lo = static_cast<std::uint32_t>(k[i + q]);
+                    low = std::min(low, lo);
+                    top = std::max(top, lo);
+                }
+                const std::uint64_t span = std::uint64_t{top} - low + 1;
+                if (len > 16 && span <= 4 * static_cast<std::uint64_t>(len)) {
+                    // Near-ties a few ulps apart: one counting pass over the offsets, stable,
+                    // so equal keys keep their positional order.
+                    std::uint32_t* count = s.counts(span + 1);
+                    std::fill(count, count + span + 1, 0u);
+                    for (std::ptrdiff_t q = 0; q < len; ++q) ++count[static_cast<std::uint32_t>(k[i + q]) - low + 1];
+                    for (std::uint64_t d = 1; d <= span; ++d) count[d] += count[d - 1];
+                    for (std::ptrdiff_t q = 0; q < len; ++q) {
+                        const auto lo = static_cast<std::uint32_t>(k[i + q]);
+                        w[count[lo - low]++] = (std::uint64_t{lo} << 32) | static_cast<std::uint32_t>(ix[i + q]);
+                    }
+                } else {
+                    for (std::ptrdiff_t q = 0; q < len; ++q) {
+                        w[q] = (k[i + q] << 32) | static_cast<std::uint32_t>(ix[i + q]);
+                    }
+                    if (len <= 24) {
+                        for (std::ptrdiff_t q = 1; q < len; ++q) {
+                            const std::uint64_t v = w[q];
+                            std::ptrdiff_t r = q;
+                            for (; r > 0 && w[r - 1] > v; --r) w[r] = w[r - 1];
+                            w[r] = v;
+                        }
+                    } else {
+                        std::sort(w, w + len);
+                    }
+                }
+                for (std::ptrdiff_t q = 0; q < len; ++q) {
+                    k[i + q] = (high << 32) | (w[q] >> 32);
+                    ix[i + q] = static_cast<std::int32_t>(w[q] & 0xffffffff);
                 }
             }
         }
