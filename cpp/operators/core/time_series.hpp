@@ -38,7 +38,7 @@ struct Tile {
 
 // body(tile) for every tile of columns, the tiles shared between two threads.
 // Each tile runs the copy of `body` for the machine's instruction set.
-template <class Body>
+template <bool Wide = false, class Body>
 void over_tiles(const Matrix& x, std::ptrdiff_t d, Body&& body, std::ptrdiff_t width = kTile) {
     const std::ptrdiff_t out_rows = x.rows - d + 1;
     const std::ptrdiff_t n_tiles = (x.cols + width - 1) / width;
@@ -46,7 +46,7 @@ void over_tiles(const Matrix& x, std::ptrdiff_t d, Body&& body, std::ptrdiff_t w
     run_split(n_tiles, out_rows * x.cols * d, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const std::ptrdiff_t j0 = i * width;
-            run_tile(isa, body, Tile{j0, std::min(width, x.cols - j0), out_rows, x.cols});
+            run_tile<Wide>(isa, body, Tile{j0, std::min(width, x.cols - j0), out_rows, x.cols});
         }
     });
 }
@@ -83,7 +83,7 @@ inline void ts_rank(const Matrix& x, std::ptrdiff_t d, double* out) {
 // its oldest row; the oldest of equal extremes wins.
 inline void ts_arg_extreme(const Matrix& x, std::ptrdiff_t d, bool largest, double* out) {
     const double sign = largest ? 1.0 : -1.0;
-    over_tiles(x, d, [&](const Tile& tile) {
+    over_tiles<true>(x, d, [&](const Tile& tile) {
         const std::ptrdiff_t n = tile.cols;
         std::vector<double> best(n), pos(n), bad(n);
         for (std::ptrdiff_t t = 0; t < tile.out_rows; ++t) {
