@@ -22,7 +22,7 @@ namespace {
 
 using core::CorrCell;
 
-constexpr const char* kInitDoc = R"(因子IC分析
+constexpr const char* kIcInitDoc = R"(因子IC分析
 
 :param rank_ic: 是否计算 rank IC，默认为 True，使用 scipy.stats.spearmanr；否则使用 scipy.stats.pearsonr
 :param industry_classification: 行业分布所用的行业数据源：citics_2019、sws 或 None；也可以是 order_book_id 到行业名称的 pd.Series 或 dict。
@@ -235,7 +235,7 @@ private:
     py::object self_;
 };
 
-void init(const py::module_& m, py::object self, py::object rank_ic, py::object industry_classification,
+void init_ic_analysis(const py::module_& m, py::object self, py::object rank_ic, py::object industry_classification,
           py::object max_decay) {
     py::module_ pandas = pd();
     const bool is_str = py::isinstance<py::str>(industry_classification);
@@ -313,9 +313,9 @@ void bind_ic_analysis(py::module_& m) {
     add_init(
         cls,
         [mod](py::object self, py::object rank_ic, py::object industry_classification, py::object max_decay) {
-            init(mod, std::move(self), std::move(rank_ic), std::move(industry_classification), std::move(max_decay));
+            init_ic_analysis(mod, std::move(self), std::move(rank_ic), std::move(industry_classification), std::move(max_decay));
         },
-        py::doc(kInitDoc), py::arg("rank_ic") = true, py::arg("industry_classification") = py::none(),
+        py::doc(kIcInitDoc), py::arg("rank_ic") = true, py::arg("industry_classification") = py::none(),
         py::arg("max_decay") = py::none());
     add_method(cls, "_calc_ic", [mod](py::object self, py::object fd) { return Analyser(mod, self).calc_ic(fd); },
                py::arg("factor_data"));
