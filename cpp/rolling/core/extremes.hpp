@@ -24,6 +24,10 @@ struct Extreme {
     using out_type = T;
     static constexpr int width = lanes<T>;
     static constexpr bool uses_masks = true;
+    // Integer series only: for floats the block strategy may pick the other
+    // of two equal zeros (+0.0, -0.0) than the scan does, and a series'
+    // result must keep its bits.
+    static constexpr std::ptrdiff_t blocks_along_time = is_float<T> ? 0 : 16;
     Src<T> x;
     std::ptrdiff_t n;
 

@@ -227,9 +227,23 @@ void eval_each(const K& k, const Layout& g, typename K::out_type* out, std::ptrd
 // result). A result never depends on the range it was computed in.
 // Kernels with a cheaper whole-row strategy for row-major panels provide
 // rows<W>(layout, out, lo, hi); it must give the results eval would.
+// Kernels whose block strategy (rows) also runs a single series declare
+// `blocks_along_time`: the window length from which it pays.
+template <class K>
+concept BlocksAlongTime = requires { K::blocks_along_time; } && K::blocks_along_time > 0;
+
 template <int W, class K>
 void run_panel(const K& k, const Layout& g, typename K::out_type* out, std::ptrdiff_t lo, std::ptrdiff_t hi) {
     if (g.lanes_along_time) {
+        if constexpr (BlocksAlongTime<K>) {
+            // One series is a one-column panel to the block strategy: a few comparisons per
+            // window. Vector copies scan W windows at once, so for them it pays only at
+            // longer windows.
+            const std::ptrdiff_t from = W == 1 ? K::blocks_along_time : 4 * K::blocks_along_time;
+            if (g.series == 1 && k.n >= from && lo == 0 && hi == 1) {
+                return k.template rows<1>(g, out, 0, g.windows);
+            }
+        }
         for (std::ptrdiff_t c = lo; c < hi; ++c) {
             const std::ptrdiff_t base = c * g.col_stride;
             auto* o = out + c * g.out_col;
