@@ -181,6 +181,10 @@ def test_inputs_split_between_threads_give_the_answers_of_small_single_threaded_
     (lambda: K.ts_correlation(np.ones((5, 2)), np.ones((5, 3)), 2), ValueError, "a and b must have the same shape"),
     (lambda: K.group_rank(np.ones((2, 2)), np.full((2, 2), 1.5)), ValueError, "groups must hold integer codes"),
     (lambda: K.group_demean(np.ones((2, 2)), np.full((2, 2), 1e30)), ValueError, "groups must hold integer codes"),
+    (lambda: K.group_demean(np.ones((2, 2)), np.array([[0.0, -np.inf], [1.0, 2.0]])), ValueError,
+     r"integer codes .*got -inf"),
+    (lambda: K.group_demean(np.ones((2, 2)), np.array([[0.0, np.nan], [2.0**24, 1.0]])), ValueError,
+     r"integer codes .*got 16777216.0"),
     (lambda: K.group_demean(np.ones((2, 2)), np.ones((3, 2))), ValueError, "x and groups must have the same shape"),
 ])
 def test_bad_input_is_refused_with_a_message(call, error, message):

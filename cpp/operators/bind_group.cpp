@@ -12,6 +12,8 @@ namespace {
 
 // Codes index per-row scratch tables, so an absurd code is refused here rather than allocated.
 std::ptrdiff_t checked_group_count(const core::Matrix& groups) {
+    const std::ptrdiff_t count = core::group_count(groups);
+    if (count >= 0) return count;
     for (std::ptrdiff_t r = 0; r < groups.rows; ++r) {
         const double* g = groups.row(r);
         for (std::ptrdiff_t j = 0; j < groups.cols; ++j) {
@@ -21,7 +23,7 @@ std::ptrdiff_t checked_group_count(const core::Matrix& groups) {
             }
         }
     }
-    return core::group_count(groups);
+    throw py::value_error("groups must hold integer codes from 0 to 2**24 - 1 (NaN or negative: none)");
 }
 
 template <void (*Kernel)(const core::Matrix&, const core::Matrix&, std::ptrdiff_t, double*)>

@@ -19,14 +19,28 @@ inline std::ptrdiff_t group_of(double code) {
     return code >= 0.0 ? static_cast<std::ptrdiff_t>(code) : -1;  // NaN compares false
 }
 
-// Number of groups: one past the largest code present.
+constexpr double kMaxCode = 1 << 24;
+
+// Number of groups (one past the largest code present), or -1 if an entry is
+// no code: not NaN, not a finite negative number, and not an integer below
+// 2**24. One branch-free pass: the labels are a whole-market matrix read per
+// node.
 inline std::ptrdiff_t group_count(const Matrix& groups) {
-    std::ptrdiff_t top = -1;
+    double top = -1.0;
+    bool bad = false;
     for (std::ptrdiff_t r = 0; r < groups.rows; ++r) {
         const double* g = groups.row(r);
-        for (std::ptrdiff_t j = 0; j < groups.cols; ++j) top = std::max(top, group_of(g[j]));
+        for (std::ptrdiff_t j = 0; j < groups.cols; ++j) {
+            const double v = g[j];
+            const bool code = v >= 0.0;  // NaN compares false
+            // Clamped before the conversion, which is undefined out of range.
+            const double clamped = code && v < kMaxCode ? v : 0.0;
+            const double whole = static_cast<double>(static_cast<std::int32_t>(clamped));
+            bad |= (code && (v >= kMaxCode || whole != v)) || v == -HUGE_VAL;
+            top = std::max(top, code ? v : -1.0);
+        }
     }
-    return top + 1;
+    return bad ? -1 : static_cast<std::ptrdiff_t>(top) + 1;
 }
 
 // x minus the mean of its group on its date (NaN skipped in the mean); an
