@@ -85,28 +85,59 @@ void pairwise_block(const Term& term, std::ptrdiff_t lo, std::ptrdiff_t n, std::
     }
 }
 
+// numpy's tree over a window of n > 128 values: blocks longer than 128 split
+// at half their length rounded down to a multiple of 8, the left half summed
+// into the node's outputs, the right half into the scratch row of the node's
+// depth, then added. Walked with an explicit stack rather than recursion: a
+// recursive function is never inlined, so the instruction-set copies of the
+// callers would run it as baseline code.
 template <int N, class Term>
-void pairwise_split(const Term& term, std::ptrdiff_t lo, std::ptrdiff_t n, std::ptrdiff_t cols, const Outputs<N>& outs,
-                    PairwiseScratch& s, int level) {
-    if (n <= 128) {
-        pairwise_block<N>(term, lo, n, cols, outs, s);
-        return;
-    }
-    std::ptrdiff_t n2 = n / 2;
-    n2 -= n2 % 8;
-    pairwise_split<N>(term, lo, n2, cols, outs, s, level + 1);
-    double* right = s.half(level, N * cols);
-    Outputs<N> halves;
-    for (int q = 0; q < N; ++q) halves[q] = right + q * cols;
-    pairwise_split<N>(term, lo + n2, n - n2, cols, halves, s, level + 1);
-    for (int q = 0; q < N; ++q) {
-        for (std::ptrdiff_t j = 0; j < cols; ++j) outs[q][j] += halves[q][j];
+void pairwise_tree(const Term& term, std::ptrdiff_t n, std::ptrdiff_t cols, const Outputs<N>& outs,
+                   PairwiseScratch& s) {
+    struct Node {
+        std::ptrdiff_t lo, n;
+        Outputs<N> out;
+        int stage;  // 0: left half next, 1: right half next, 2: add the halves
+    };
+    Node stack[64];
+    int top = 0;
+    stack[0] = {0, n, outs, 0};
+    auto right_of = [&](int depth) {
+        Outputs<N> halves;
+        double* right = s.half(depth, N * cols);
+        for (int q = 0; q < N; ++q) halves[q] = right + q * cols;
+        return halves;
+    };
+    while (top >= 0) {
+        Node& node = stack[top];
+        if (node.n <= 128) {
+            pairwise_block<N>(term, node.lo, node.n, cols, node.out, s);
+            --top;
+            continue;
+        }
+        std::ptrdiff_t n2 = node.n / 2;
+        n2 -= n2 % 8;
+        if (node.stage == 0) {
+            node.stage = 1;
+            stack[top + 1] = {node.lo, n2, node.out, 0};
+            ++top;
+        } else if (node.stage == 1) {
+            node.stage = 2;
+            stack[top + 1] = {node.lo + n2, node.n - n2, right_of(top), 0};
+            ++top;
+        } else {
+            const Outputs<N> halves = right_of(top);
+            for (int q = 0; q < N; ++q) {
+                for (std::ptrdiff_t j = 0; j < cols; ++j) node.out[q][j] += halves[q][j];
+            }
+            --top;
+        }
     }
 }
 
 template <int N, class Term>
 void window_sums(const Term& term, std::ptrdiff_t n, std::ptrdiff_t cols, const Outputs<N>& outs, PairwiseScratch& s) {
-    pairwise_split<N>(term, 0, n, cols, outs, s, 0);
+    pairwise_tree<N>(term, n, cols, outs, s);
     // add.reduce starts from the identity.
     for (int q = 0; q < N; ++q) {
         for (std::ptrdiff_t j = 0; j < cols; ++j) outs[q][j] = 0.0 + outs[q][j];
