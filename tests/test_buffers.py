@@ -82,6 +82,17 @@ def test_kept_blocks_stay_within_the_limit_and_close_frees_them():
     assert pool.stats()["cached_blocks"] == 1  # active again after close
 
 
+def test_pools_of_small_blocks():
+    # Every array pooled, down to numpy's one-byte allocations of empty arrays.
+    pool = BufferPool(min_bytes=0)
+    with pool.active():
+        arrays = [np.empty(0), np.ones(3), np.arange(17.0), np.zeros(5)]
+        assert arrays[2][-1] == 16 and not arrays[3].any()
+        del arrays
+        again = np.ones(3)
+    assert again.sum() == 3 and pool.stats()["reused"] >= 1
+
+
 def test_arrays_outlive_their_pool():
     pool = BufferPool()
     with pool.active():

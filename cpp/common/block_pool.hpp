@@ -9,6 +9,7 @@
 // Free of Python: the binding puts it behind numpy's allocator interface.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdlib>
@@ -54,7 +55,7 @@ public:
         }
         // Rounded up to a sixteenth of its power of two, so that requests a little
         // larger (the same table with a few more rows) fit it later.
-        const std::size_t step = std::bit_floor(bytes) / 16;
+        const std::size_t step = std::max<std::size_t>(std::bit_floor(bytes) / 16, 1);
         const std::size_t capacity = (bytes + step - 1) / step * step;
         void* p = std::malloc(capacity);
         if (!p) return nullptr;
