@@ -35,14 +35,8 @@ Float64 windowed(const py::handle& x, const py::handle& window) {
 }
 
 template <bool Largest>
-Float64 arg_extreme(const py::handle& x, const py::handle& window) {
-    Input in = matrix_argument(x, "x");
-    const std::ptrdiff_t d = window_of(window, in.view);
-    Float64 out = result_like(in, in.view.rows - d + 1);
-    double* o = out.mutable_data();
-    py::gil_scoped_release release;
-    core::ts_arg_extreme(in.view, d, Largest, o);
-    return out;
+void arg_extreme(const core::Matrix& x, std::ptrdiff_t d, double* out) {
+    core::ts_arg_extreme(x, d, Largest, out);
 }
 
 template <bool Correlation>
@@ -70,10 +64,10 @@ void bind_time_series(py::module_& m) {
     m.def("ts_decay_linear", &windowed<core::ts_decay_linear>,
           "Weighted mean over the window, weights 1 .. window from the oldest row to the newest, over their sum.",
           py::arg("x"), py::arg("window"));
-    m.def("ts_argmax_first", &arg_extreme<true>,
+    m.def("ts_argmax_first", &windowed<arg_extreme<true>>,
           "1-based position of the window's largest value from its oldest row (oldest of equal maxima); NaN in the window gives NaN.",
           py::arg("x"), py::arg("window"));
-    m.def("ts_argmin_first", &arg_extreme<false>,
+    m.def("ts_argmin_first", &windowed<arg_extreme<false>>,
           "1-based position of the window's smallest value from its oldest row (oldest of equal minima); NaN in the window gives NaN.",
           py::arg("x"), py::arg("window"));
     m.def("ts_covariance", &comoment<false>,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/cpu_features.hpp"
 #include "rolling/dispatch.hpp"
 #include "rolling/kernel_binding.hpp"
 
@@ -90,14 +91,10 @@ const py::module_& numpy() {
 
 Isa machine_isa() {
     static const Isa isa = [] {
-        __builtin_cpu_init();
 #ifndef QX_NO_AVX512  // -DQUELLIX_AVX512=OFF: a build for measuring what the AVX-512 copies buy
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw")) {
-            return Isa::avx512;
-        }
+        if (cpu_has_avx512()) return Isa::avx512;
 #endif
-        return __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::baseline;
+        return cpu_has_avx2() ? Isa::avx2 : Isa::baseline;
     }();
     return isa;
 }

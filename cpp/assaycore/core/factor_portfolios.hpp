@@ -18,6 +18,7 @@
 
 #include "assaycore/core/growth.hpp"
 #include "assaycore/core/lanes.hpp"
+#include "common/cpu_features.hpp"
 #include "common/parallel.hpp"
 
 #include <algorithm>
@@ -81,10 +82,7 @@ __attribute__((target("avx2"))) inline double weighted_growth_avx2(const double*
 }
 
 inline bool has_avx2() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
+    static const bool yes = cpu_has_avx2();
     return yes;
 }
 #endif

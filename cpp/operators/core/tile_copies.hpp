@@ -8,17 +8,14 @@
 // IEEE operations per value and gives the same bits.
 #pragma once
 
+#include "common/cpu_features.hpp"
+
 namespace quellix::operators::core {
 
 enum class Isa { baseline, avx2, avx512 };
 
 inline Isa machine_isa() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw")) {
-        return Isa::avx512;
-    }
-    return __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::baseline;
+    return cpu_has_avx512() ? Isa::avx512 : cpu_has_avx2() ? Isa::avx2 : Isa::baseline;
 }
 
 // Sanitizer builds skip the inlining, which multiplies their compile time.
